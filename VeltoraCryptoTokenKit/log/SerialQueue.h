@@ -1,0 +1,40 @@
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace veltora {
+
+// A labelled serial queue: tasks run one after another, in the order they
+// were put on it, on the queue's own thread.
+class SerialQueue {
+public:
+    explicit SerialQueue(std::string label);
+    ~SerialQueue(); // runs the tasks still queued, then joins the thread
+    SerialQueue(const SerialQueue&) = delete;
+    SerialQueue& operator=(const SerialQueue&) = delete;
+
+    const std::string& label() const { return label_; }
+
+    void async(std::function<void()> task);
+    // Runs the task on the queue and returns when it has finished; runs it at
+    // once when called from the queue itself.
+    void sync(const std::function<void()>& task);
+    bool isCurrent() const;
+
+private:
+    void run();
+
+    std::string label_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> tasks_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+} // namespace veltora
