@@ -1,0 +1,39 @@
+#pragma once
+
+#include "Quillet/KeyObjectID.h"
+#include "Quillet/platform/TKTokenKeyAlgorithm.h"
+#include "Quillet/platform/TKTokenOperation.h"
+#include "Quillet/platform/TKTokenPasswordAuthOperation.h"
+#include "VeltoraCryptoTokenKit/Result.h"
+
+#include <any>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace quillet {
+
+class Token;
+
+// Answers a client's key questions; signs by asking the service.
+class TokenSession {
+public:
+    explicit TokenSession(std::shared_ptr<Token> token);
+
+    bool supports(TKTokenOperation operation, const KeyObjectID& keyObjectID, const TKTokenKeyAlgorithm& algorithm);
+    // Blocks the calling thread until the service has answered.
+    veltora::Result<std::vector<std::uint8_t>> signData(std::span<const std::uint8_t> dataToSign,
+                                                        const KeyObjectID& keyObjectID,
+                                                        const TKTokenKeyAlgorithm& algorithm);
+    TKTokenPasswordAuthOperation beginAuthFor(TKTokenOperation operation, const std::any& constraint);
+
+    const std::shared_ptr<Token>& token() const { return token_; }
+    std::string description() const;
+
+private:
+    std::shared_ptr<Token> token_;
+};
+
+} // namespace quillet

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "Quillet/platform/TKTokenKeychainCertificate.h"
+#include "Quillet/platform/TKTokenKeychainKey.h"
+#include "VeltoraCryptoTokenKit/Result.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quillet {
+
+// One token registration: its instance ID, the configuration data the host
+// stored with it, and the certificate and key it presents. Read from the store
+// as a snapshot; the setters (host side) replace the stored registration atomically.
+class TKTokenConfiguration {
+public:
+    const std::string& instanceID() const { return instanceID_; }
+    const std::optional<std::vector<std::uint8_t>>& configurationData() const { return configurationData_; }
+    const std::optional<TKTokenKeychainCertificate>& certificateItem() const { return certificate_; }
+    const std::optional<TKTokenKeychainKey>& keyItem() const { return key_; }
+
+    veltora::Result<void> setConfigurationData(std::vector<std::uint8_t> data);
+    veltora::Result<void> setKeychainItems(TKTokenKeychainCertificate certificate, TKTokenKeychainKey key);
+
+private:
+    friend class TKTokenDriverConfiguration;
+    friend class TokenStore;
+
+    std::filesystem::path driverDirectory_;
+    std::string instanceID_;
+    std::optional<std::vector<std::uint8_t>> configurationData_;
+    std::optional<TKTokenKeychainCertificate> certificate_;
+    std::optional<TKTokenKeychainKey> key_;
+};
+
+} // namespace quillet

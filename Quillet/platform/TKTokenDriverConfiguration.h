@@ -1,0 +1,42 @@
+#pragma once
+
+#include "Quillet/platform/TKTokenConfiguration.h"
+#include "VeltoraCryptoTokenKit/Result.h"
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace quillet {
+
+// The registrations of one token driver in the per-user registration store
+// (VELTORA_TOKEN_STORE, else ${XDG_DATA_HOME:-$HOME/.local/share}/veltora/tokens).
+class TKTokenDriverConfiguration {
+public:
+    // The class ID under which the module's token driver is registered.
+    static constexpr const char* quilletClassID = "com.veltora.Quillet.TokenDriver";
+
+    // Class ID to driver configuration. Holds the module's driver when the module
+    // is installed (inside the module always; for a program, when its ../lib/
+    // directory has the module); empty otherwise.
+    static std::map<std::string, std::shared_ptr<TKTokenDriverConfiguration>> driverConfigurations();
+
+    const std::string& classID() const { return classID_; }
+
+    // Instance ID to registration, read afresh from the store. Unreadable
+    // entries are skipped with an error line.
+    std::map<std::string, std::shared_ptr<TKTokenConfiguration>> tokenConfigurations() const;
+
+    veltora::Result<std::shared_ptr<TKTokenConfiguration>> addTokenConfigurationForTokenInstanceID(
+        const std::string& instanceID);
+    veltora::Result<void> removeTokenConfigurationForTokenInstanceID(const std::string& instanceID);
+
+    TKTokenDriverConfiguration(std::string classID, std::filesystem::path directory);
+
+private:
+    std::string classID_;
+    std::filesystem::path directory_;
+};
+
+} // namespace quillet

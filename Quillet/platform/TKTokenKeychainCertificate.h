@@ -1,0 +1,34 @@
+#pragma once
+
+#include "VeltoraCryptoTokenKit/Result.h"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace quillet {
+
+// The certificate a token presents. Everything but the DER bytes and the
+// object ID is derived from the certificate.
+class TKTokenKeychainCertificate {
+public:
+    // Fails when the bytes are not a DER X.509 certificate.
+    static veltora::Result<TKTokenKeychainCertificate> make(std::span<const std::uint8_t> der, std::string objectID);
+
+    const std::string& objectID() const { return objectID_; }
+    // The subject's common name, else the subject's one-line summary.
+    const std::optional<std::string>& label() const { return label_; }
+    const std::vector<std::uint8_t>& data() const { return der_; }
+    const std::vector<std::uint8_t>& subject() const { return subject_; }           // DER Name
+    const std::vector<std::uint8_t>& issuer() const { return issuer_; }             // DER Name
+    const std::vector<std::uint8_t>& serialNumber() const { return serialNumber_; } // DER INTEGER
+
+private:
+    std::string objectID_;
+    std::optional<std::string> label_;
+    std::vector<std::uint8_t> der_, subject_, issuer_, serialNumber_;
+};
+
+} // namespace quillet
