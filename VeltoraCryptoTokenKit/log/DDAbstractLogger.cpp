@@ -1,0 +1,27 @@
+#include "VeltoraCryptoTokenKit/log/DDAbstractLogger.h"
+
+#include "VeltoraCryptoTokenKit/log/DDLog.h"
+
+namespace veltora {
+
+DDAbstractLogger::DDAbstractLogger(std::string name) : name_(name), queue_(std::move(name)) {}
+
+// Derived sinks stop their work in their own destructors; the queue joins its thread here.
+DDAbstractLogger::~DDAbstractLogger() = default;
+
+std::shared_ptr<DDLogFormatter> DDAbstractLogger::logFormatter() {
+    std::shared_ptr<DDLogFormatter> formatter;
+    DDLog::sharedInstance().syncOnLoggingQueue([&] { queue_.sync([&] { formatter = formatter_; }); });
+    return formatter;
+}
+
+void DDAbstractLogger::setLogFormatter(std::shared_ptr<DDLogFormatter> formatter) {
+    // Keeps the sink alive until the change has gone through both queues.
+    std::shared_ptr<DDAbstractLogger> self = weak_from_this().lock();
+    DDLog::sharedInstance().asyncOnLoggingQueue([this, self, formatter = std::move(formatter)]() mutable {
+        queue_.async(
+            [this, self, formatter = std::move(formatter)]() mutable { formatter_ = std::move(formatter); });
+    });
+}
+
+} // namespace veltora

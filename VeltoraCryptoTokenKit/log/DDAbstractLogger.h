@@ -11,7 +11,8 @@ namespace veltora {
 
 // Base of every sink: a formatter slot and a serial queue of its own,
 // labelled with the sink's name. logMessage and flush run on that queue.
-class DDAbstractLogger {
+// Sinks are owned through std::shared_ptr.
+class DDAbstractLogger : public std::enable_shared_from_this<DDAbstractLogger> {
 public:
     explicit DDAbstractLogger(std::string name);
     virtual ~DDAbstractLogger();

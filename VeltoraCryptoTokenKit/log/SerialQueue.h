@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -10,7 +11,8 @@
 namespace veltora {
 
 // A labelled serial queue: tasks run one after another, in the order they
-// were put on it, on the queue's own thread.
+// were put on it, on the queue's own thread. Survives fork(): the child gets
+// a fresh thread on its first task.
 class SerialQueue {
 public:
     explicit SerialQueue(std::string label);
@@ -20,21 +22,31 @@ public:
 
     const std::string& label() const { return label_; }
 
+    // After stop() tasks are dropped.
     void async(std::function<void()> task);
     // Runs the task on the queue and returns when it has finished; runs it at
-    // once when called from the queue itself.
+    // once when called from the queue itself. Returns without running it when
+    // the queue has stopped.
     void sync(const std::function<void()>& task);
     bool isCurrent() const;
 
+    // Runs what is queued, then ends the thread. Idempotent.
+    void stop();
+
 private:
+    friend struct SerialQueueForkGuard;
+
     void run();
+    void startThreadLocked();
 
     std::string label_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::function<void()>> tasks_;
+    bool idle_ = false;
     bool stopping_ = false;
-    std::thread thread_;
+    bool stopped_ = false;
+    std::unique_ptr<std::thread> thread_;
 };
 
 } // namespace veltora
