@@ -1,4 +1,4 @@
-#include "RecordingLogger.h"
+#include "tests/support/RecordingLogger.h"
 #include "VeltoraCryptoTokenKit/log/DDLog.h"
 
 #include <gtest/gtest.h>
