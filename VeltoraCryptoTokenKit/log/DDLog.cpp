@@ -1,10 +1,12 @@
 #include "VeltoraCryptoTokenKit/log/DDLog.h"
 
+#include "VeltoraCryptoTokenKit/log/DDLogMacros.h"
 #include "VeltoraCryptoTokenKit/log/SerialQueue.h"
 
 #include <algorithm>
 #include <atomic>
 #include <latch>
+#include <mutex>
 #include <vector>
 
 namespace veltora {
@@ -16,13 +18,7 @@ struct LoggerNode {
     DDLogLevel level;
 };
 
-// Runs a sink's part of a message on the sink's queue.
-void runOn(DDAbstractLogger& logger, const std::function<void()>& work, std::latch* done) {
-    logger.loggerQueue().async([&work, done] {
-        work();
-        done->count_down();
-    });
-}
+using MessageBatch = std::vector<DDLogMessage>;
 
 } // namespace
 
@@ -34,38 +30,77 @@ struct DDLog::Impl {
     // it can reach no sink, now or later, so such a line is not even queued.
     std::atomic<std::uint32_t> acceptedFlags{0};
 
-    // Hands one piece of work to each sink and waits for all before the next message.
+    // Asynchronous lines wait here, in order, until the logging queue takes
+    // them as one batch. Any other step put on the logging queue closes the
+    // open batch first, so lines and steps keep the order in which they came.
+    std::mutex batchMutex;
+    std::shared_ptr<MessageBatch> openBatch;
+
+    bool enqueueStep(std::function<void()> step) {
+        std::lock_guard lock(batchMutex);
+        openBatch.reset();
+        return loggingQueue.async(std::move(step));
+    }
+
+    void enqueueMessage(DDLogMessage message) {
+        std::lock_guard lock(batchMutex);
+        if (!openBatch) {
+            openBatch = std::make_shared<MessageBatch>();
+            if (!loggingQueue.async([this, batch = openBatch] { dispatchBatch(batch); })) {
+                openBatch.reset(); // the process is ending: the line goes nowhere
+                return;
+            }
+        }
+        openBatch->push_back(std::move(message));
+    }
+
+    void dispatchBatch(const std::shared_ptr<MessageBatch>& batch) {
+        {
+            std::lock_guard lock(batchMutex);
+            if (openBatch == batch) {
+                openBatch.reset();
+            }
+        }
+        dispatch(*batch);
+    }
+
+    // Every sink takes, in order, each line once per node of it whose mask
+    // accepts the line. The sinks work in parallel when there are two or more
+    // processors, and all have finished before anything after these lines is dispatched.
+    void dispatch(const MessageBatch& messages) {
+        std::vector<DDAbstractLogger*> sinks;
+        for (const auto& node : nodes) {
+            if (std::find(sinks.begin(), sinks.end(), node.logger.get()) == sinks.end()) {
+                sinks.push_back(node.logger.get());
+            }
+        }
+        forEachSink(sinks, [this, &messages](DDAbstractLogger& sink) {
+            for (const auto& message : messages) {
+                for (const auto& node : nodes) {
+                    if (node.logger.get() == &sink && levelAccepts(node.level, message.flag)) {
+                        sink.logMessage(message);
+                    }
+                }
+            }
+        });
+    }
+
     void forEachSink(const std::vector<DDAbstractLogger*>& sinks,
                      const std::function<void(DDAbstractLogger&)>& work) {
-        if (sinks.empty()) {
-            return;
-        }
-        if (sinks.size() == 1 || processorCount < 2) {
+        if (sinks.size() <= 1 || processorCount < 2) {
             for (auto* sink : sinks) {
                 sink->loggerQueue().sync([&] { work(*sink); });
             }
             return;
         }
         std::latch done(static_cast<std::ptrdiff_t>(sinks.size()));
-        std::vector<std::function<void()>> tasks;
-        tasks.reserve(sinks.size());
         for (auto* sink : sinks) {
-            tasks.emplace_back([&work, sink] { work(*sink); });
-        }
-        for (std::size_t i = 0; i < sinks.size(); ++i) {
-            runOn(*sinks[i], tasks[i], &done);
+            sink->loggerQueue().async([&work, &done, sink] {
+                work(*sink);
+                done.count_down();
+            });
         }
         done.wait();
-    }
-
-    void dispatch(const DDLogMessage& message) {
-        std::vector<DDAbstractLogger*> sinks;
-        for (const auto& node : nodes) {
-            if (levelAccepts(node.level, message.flag)) {
-                sinks.push_back(node.logger.get());
-            }
-        }
-        forEachSink(sinks, [&message](DDAbstractLogger& sink) { sink.logMessage(message); });
     }
 };
 
@@ -111,7 +146,8 @@ void DDLog::addLogger(std::shared_ptr<DDAbstractLogger> logger, DDLogLevel level
         return;
     }
     impl_->acceptedFlags.fetch_or(static_cast<std::uint32_t>(level), std::memory_order_relaxed);
-    impl_->loggingQueue.async([impl = impl_.get(), logger = std::move(logger), level]() mutable {
+    registeredFlags.fetch_or(static_cast<std::uint32_t>(level), std::memory_order_relaxed);
+    impl_->enqueueStep([impl = impl_.get(), logger = std::move(logger), level]() mutable {
         const bool known = std::any_of(impl->nodes.begin(), impl->nodes.end(), [&](const LoggerNode& node) {
             return node.logger == logger && node.level == level;
         });
@@ -121,21 +157,25 @@ void DDLog::addLogger(std::shared_ptr<DDAbstractLogger> logger, DDLogLevel level
     });
 }
 
+bool DDLog::mayAccept(DDLogFlag flag) const {
+    return (impl_->acceptedFlags.load(std::memory_order_relaxed) & static_cast<std::uint32_t>(flag)) != 0;
+}
+
 void DDLog::log(bool asynchronous, DDLogMessage message) {
-    if ((impl_->acceptedFlags.load(std::memory_order_relaxed) & static_cast<std::uint32_t>(message.flag)) ==
-        0) {
+    if (!mayAccept(message.flag)) {
         return;
     }
     if (asynchronous) {
-        impl_->loggingQueue.async(
-            [impl = impl_.get(), message = std::move(message)] { impl->dispatch(message); });
+        impl_->enqueueMessage(std::move(message));
     } else {
-        impl_->loggingQueue.sync([&] { impl_->dispatch(message); });
+        MessageBatch single;
+        single.push_back(std::move(message));
+        syncOnLoggingQueue([&] { impl_->dispatch(single); });
     }
 }
 
 void DDLog::flushLog() {
-    impl_->loggingQueue.sync([impl = impl_.get()] {
+    syncOnLoggingQueue([impl = impl_.get()] {
         std::vector<DDAbstractLogger*> sinks;
         for (const auto& node : impl->nodes) {
             if (node.logger->canFlush() &&
@@ -148,11 +188,24 @@ void DDLog::flushLog() {
 }
 
 void DDLog::syncOnLoggingQueue(const std::function<void()>& task) {
-    impl_->loggingQueue.sync(task);
+    if (impl_->loggingQueue.isCurrent()) {
+        task();
+        return;
+    }
+    // Shared: a queue that has stopped drops the step, and the waiter must not outlive the latch.
+    auto done = std::make_shared<std::latch>(1);
+    auto step = std::make_shared<std::function<void()>>(task);
+    const bool queued = impl_->enqueueStep([step, done] {
+        (*step)();
+        done->count_down();
+    });
+    if (queued) {
+        done->wait();
+    }
 }
 
 void DDLog::asyncOnLoggingQueue(std::function<void()> task) {
-    impl_->loggingQueue.async(std::move(task));
+    (void)impl_->enqueueStep(std::move(task));
 }
 
 } // namespace veltora

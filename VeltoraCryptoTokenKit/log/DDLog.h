@@ -24,6 +24,9 @@ public:
     // written the line.
     void log(bool asynchronous, DDLogMessage message);
 
+    // False when no registration asked for so far accepts the flag.
+    bool mayAccept(DDLogFlag flag) const;
+
     // Returns when every sink that can flush has flushed.
     void flushLog();
 

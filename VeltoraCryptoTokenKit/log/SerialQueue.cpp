@@ -93,12 +93,12 @@ void SerialQueue::stop() {
     tasks_.clear();
 }
 
-void SerialQueue::async(std::function<void()> task) {
+bool SerialQueue::async(std::function<void()> task) {
     bool wake = false;
     {
         std::lock_guard lock(mutex_);
         if (stopping_) {
-            return;
+            return false;
         }
         tasks_.push_back(std::move(task));
         startThreadLocked();
@@ -108,6 +108,7 @@ void SerialQueue::async(std::function<void()> task) {
     if (wake) {
         wake_.notify_one();
     }
+    return true;
 }
 
 void SerialQueue::sync(const std::function<void()>& task) {
@@ -141,6 +142,7 @@ bool SerialQueue::isCurrent() const {
 
 void SerialQueue::run() {
     currentQueue = this;
+    std::deque<std::function<void()>> batch;
     std::unique_lock lock(mutex_);
     for (;;) {
         while (tasks_.empty() && !stopping_) {
@@ -151,10 +153,13 @@ void SerialQueue::run() {
         if (tasks_.empty()) {
             return; // stopping and drained
         }
-        auto task = std::move(tasks_.front());
-        tasks_.pop_front();
+        // Take everything queued at once: producers then rarely meet this thread on the lock.
+        batch.swap(tasks_);
         lock.unlock();
-        task();
+        for (auto& task : batch) {
+            task();
+        }
+        batch.clear();
         lock.lock();
     }
 }

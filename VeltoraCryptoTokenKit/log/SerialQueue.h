@@ -22,8 +22,8 @@ public:
 
     const std::string& label() const { return label_; }
 
-    // After stop() tasks are dropped.
-    void async(std::function<void()> task);
+    // False when the task was dropped because the queue has stopped.
+    bool async(std::function<void()> task);
     // Runs the task on the queue and returns when it has finished; runs it at
     // once when called from the queue itself. Returns without running it when
     // the queue has stopped.
