@@ -16,11 +16,12 @@ std::shared_ptr<DDLogFormatter> DDAbstractLogger::logFormatter() {
 }
 
 void DDAbstractLogger::setLogFormatter(std::shared_ptr<DDLogFormatter> formatter) {
-    // Keeps the sink alive until the change has gone through both queues.
+    // Keeps the sink alive until the change has gone through both queues. The
+    // logging queue waits for the sink's queue, so the sink is never released
+    // on its own queue.
     std::shared_ptr<DDAbstractLogger> self = weak_from_this().lock();
     DDLog::sharedInstance().asyncOnLoggingQueue([this, self, formatter = std::move(formatter)]() mutable {
-        queue_.async(
-            [this, self, formatter = std::move(formatter)]() mutable { formatter_ = std::move(formatter); });
+        queue_.sync([&] { formatter_ = std::move(formatter); });
     });
 }
 

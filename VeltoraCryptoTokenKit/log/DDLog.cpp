@@ -1,12 +1,16 @@
 #include "VeltoraCryptoTokenKit/log/DDLog.h"
 
 #include "VeltoraCryptoTokenKit/log/DDLogMacros.h"
+#include "VeltoraCryptoTokenKit/log/DispatchGroup.h"
 #include "VeltoraCryptoTokenKit/log/SerialQueue.h"
 
 #include <algorithm>
 #include <atomic>
-#include <latch>
+#include <cstdio>
+#include <exception>
 #include <mutex>
+#include <pthread.h>
+#include <set>
 #include <vector>
 
 namespace veltora {
@@ -19,6 +23,23 @@ struct LoggerNode {
 };
 
 using MessageBatch = std::vector<DDLogMessage>;
+
+// True while this thread does a sink's work: a synchronous line from there
+// would wait for the very dispatch that waits for this sink.
+thread_local bool insideSink = false;
+
+// A sink's failure stays with the sink: reported on standard error, never to the caller.
+void runSinkWork(DDAbstractLogger& sink, const std::function<void(DDAbstractLogger&)>& work) {
+    insideSink = true;
+    try {
+        work(sink);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "log sink %s failed: %s\n", sink.loggerName().c_str(), error.what());
+    } catch (...) {
+        std::fprintf(stderr, "log sink %s failed\n", sink.loggerName().c_str());
+    }
+    insideSink = false;
+}
 
 } // namespace
 
@@ -36,6 +57,13 @@ struct DDLog::Impl {
     std::mutex batchMutex;
     std::shared_ptr<MessageBatch> openBatch;
 
+    struct ForkGuard;
+
+    Impl();
+    ~Impl();
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
     bool enqueueStep(std::function<void()> step) {
         std::lock_guard lock(batchMutex);
         openBatch.reset();
@@ -47,7 +75,7 @@ struct DDLog::Impl {
         if (!openBatch) {
             openBatch = std::make_shared<MessageBatch>();
             if (!loggingQueue.async([this, batch = openBatch] { dispatchBatch(batch); })) {
-                openBatch.reset(); // the process is ending: the line goes nowhere
+                openBatch.reset(); // the registry has ended: the line goes nowhere
                 return;
             }
         }
@@ -89,20 +117,80 @@ struct DDLog::Impl {
                      const std::function<void(DDAbstractLogger&)>& work) {
         if (sinks.size() <= 1 || processorCount < 2) {
             for (auto* sink : sinks) {
-                sink->loggerQueue().sync([&] { work(*sink); });
+                sink->loggerQueue().sync([&] { runSinkWork(*sink, work); });
             }
             return;
         }
-        std::latch done(static_cast<std::ptrdiff_t>(sinks.size()));
+        // Every sink starts at once, and all are awaited.
+        DispatchGroup group;
         for (auto* sink : sinks) {
-            sink->loggerQueue().async([&work, &done, sink] {
-                work(*sink);
-                done.count_down();
+            group.enter();
+            const bool queued = sink->loggerQueue().async([&work, &group, sink] {
+                const DispatchGroup::Member member(group);
+                runSinkWork(*sink, work);
             });
+            if (!queued) {
+                group.leave(); // the sink is being torn down
+            }
         }
-        done.wait();
+        group.wait();
     }
 };
+
+// A fork child keeps none of the parent's threads: a batch mutex one of them
+// held would stay locked, and a batch one of them had taken would never be
+// dispatched. Registered after the queues' own fork handling, so the batch
+// mutexes are taken before the queue mutexes, in the order the code takes them.
+struct DDLog::Impl::ForkGuard {
+    static std::mutex& mutex() {
+        static auto* registryMutex = new std::mutex; // outlives every registry
+        return *registryMutex;
+    }
+    static std::set<Impl*>& registries() {
+        static auto* all = new std::set<Impl*>;
+        return *all;
+    }
+    static void add(Impl* impl) {
+        static const bool installed = [] {
+            pthread_atfork(&prepare, &parent, &child);
+            return true;
+        }();
+        (void)installed;
+        std::lock_guard lock(mutex());
+        registries().insert(impl);
+    }
+    static void remove(Impl* impl) {
+        std::lock_guard lock(mutex());
+        registries().erase(impl);
+    }
+    static void prepare() {
+        mutex().lock();
+        for (auto* impl : registries()) {
+            impl->batchMutex.lock();
+        }
+    }
+    static void parent() {
+        for (auto* impl : registries()) {
+            impl->batchMutex.unlock();
+        }
+        mutex().unlock();
+    }
+    static void child() {
+        for (auto* impl : registries()) {
+            impl->openBatch.reset();
+            impl->batchMutex.unlock();
+        }
+        mutex().unlock();
+    }
+};
+
+DDLog::Impl::Impl() {
+    ForkGuard::add(this);
+}
+
+DDLog::Impl::~Impl() {
+    ForkGuard::remove(this);
+}
 
 DDLog::DDLog() : impl_(std::make_unique<Impl>()) {}
 
@@ -113,32 +201,77 @@ DDLog::~DDLog() {
 
 namespace {
 
-std::atomic<bool> sharedInstanceEnded{false};
+// Calls into the shared registry that are under way; its end waits for them,
+// so that a thread still logging while the process ends never meets a destroyed registry.
+std::atomic<int> sharedCallsInFlight{0};
+std::atomic<bool> sharedEnded{false};
 
 // Flushes and stops the shared registry at normal process end, and when the
 // module holding it is unloaded, so that no queue thread outlives its code.
-struct SharedInstanceEnd {
-    DDLog* instance;
-    ~SharedInstanceEnd() {
-        sharedInstanceEnded.store(true);
+struct SharedRegistry {
+    DDLog* instance = new DDLog;
+    SharedRegistry() = default;
+    SharedRegistry(const SharedRegistry&) = delete;
+    SharedRegistry& operator=(const SharedRegistry&) = delete;
+    ~SharedRegistry() {
+        sharedEnded.store(true);
+        // Bounded, so that a sink stuck in a write cannot hang the exit.
+        for (int waited = 0; sharedCallsInFlight.load() != 0; ++waited) {
+            if (waited == 2000) {
+                std::fputs("log registry: lines still being written at process end; leaving them\n", stderr);
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         delete instance;
     }
 };
 
-// A registry that takes nothing, for calls made while the process is ending.
+SharedRegistry& sharedRegistry() {
+    static SharedRegistry registry;
+    return registry;
+}
+
+// Marks one call into the shared registry as under way.
+class SharedCall {
+public:
+    SharedCall() { sharedCallsInFlight.fetch_add(1); }
+    ~SharedCall() { sharedCallsInFlight.fetch_sub(1); }
+    SharedCall(const SharedCall&) = delete;
+    SharedCall& operator=(const SharedCall&) = delete;
+};
+
+// Takes nothing and starts no thread: what callers get once the process is ending.
 DDLog& endedInstance() {
-    static auto* ended = new DDLog;
+    static auto* ended = [] {
+        auto* registry = new DDLog;
+        registry->stop();
+        return registry;
+    }();
     return *ended;
 }
 
 } // namespace
 
 DDLog& DDLog::sharedInstance() {
-    static SharedInstanceEnd end{new DDLog};
-    if (sharedInstanceEnded.load(std::memory_order_relaxed)) {
+    SharedRegistry& registry = sharedRegistry();
+    if (sharedEnded.load()) {
         return endedInstance();
     }
-    return *end.instance;
+    return *registry.instance;
+}
+
+void DDLog::logToSharedInstance(bool asynchronous, DDLogMessage message) {
+    SharedRegistry& registry = sharedRegistry();
+    const SharedCall call;
+    if (!sharedEnded.load()) {
+        registry.instance->log(asynchronous, std::move(message));
+    }
+}
+
+void DDLog::stop() {
+    impl_->acceptedFlags.store(0);
+    impl_->loggingQueue.stop();
 }
 
 void DDLog::addLogger(std::shared_ptr<DDAbstractLogger> logger, DDLogLevel level) {
@@ -165,13 +298,14 @@ void DDLog::log(bool asynchronous, DDLogMessage message) {
     if (!mayAccept(message.flag)) {
         return;
     }
-    if (asynchronous) {
+    // A sink that logs from its own work must not wait for the dispatch that waits for it.
+    if (asynchronous || (insideSink && !impl_->loggingQueue.isCurrent())) {
         impl_->enqueueMessage(std::move(message));
-    } else {
-        MessageBatch single;
-        single.push_back(std::move(message));
-        syncOnLoggingQueue([&] { impl_->dispatch(single); });
+        return;
     }
+    MessageBatch single;
+    single.push_back(std::move(message));
+    syncOnLoggingQueue([&] { impl_->dispatch(single); });
 }
 
 void DDLog::flushLog() {
@@ -192,12 +326,12 @@ void DDLog::syncOnLoggingQueue(const std::function<void()>& task) {
         task();
         return;
     }
-    // Shared: a queue that has stopped drops the step, and the waiter must not outlive the latch.
-    auto done = std::make_shared<std::latch>(1);
-    auto step = std::make_shared<std::function<void()>>(task);
-    const bool queued = impl_->enqueueStep([step, done] {
-        (*step)();
-        done->count_down();
+    // Shared: a stopped queue drops the step, which must not then refer to a group that is gone.
+    auto done = std::make_shared<DispatchGroup>();
+    done->enter();
+    const bool queued = impl_->enqueueStep([&task, done] {
+        const DispatchGroup::Member member(*done);
+        task();
     });
     if (queued) {
         done->wait();

@@ -23,6 +23,8 @@ public:
     // Asynchronous: returns at once. Synchronous: returns when every sink has
     // written the line.
     void log(bool asynchronous, DDLogMessage message);
+    // The same on the shared registry; safe while the process is ending.
+    static void logToSharedInstance(bool asynchronous, DDLogMessage message);
 
     // False when no registration asked for so far accepts the flag.
     bool mayAccept(DDLogFlag flag) const;
@@ -36,8 +38,11 @@ public:
     // Runs a task on the logging queue, in order with messages and registrations.
     void asyncOnLoggingQueue(std::function<void()> task);
 
+    // Drops every later line, registration and flush; starts no thread.
+    void stop();
+
     DDLog();
-    ~DDLog();
+    ~DDLog(); // flushes, then stops
     DDLog(const DDLog&) = delete;
     DDLog& operator=(const DDLog&) = delete;
 

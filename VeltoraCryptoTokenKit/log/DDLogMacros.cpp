@@ -22,7 +22,7 @@ void logCall(bool asynchronous, DDLogFlag flag, std::string message, const char*
     record.line = line;
     record.timestamp = std::chrono::system_clock::now();
     record.threadID = std::this_thread::get_id();
-    DDLog::sharedInstance().log(asynchronous, std::move(record));
+    DDLog::logToSharedInstance(asynchronous, std::move(record));
 }
 
 } // namespace veltora

@@ -1,27 +1,61 @@
 #include "VeltoraCryptoTokenKit/log/SerialQueue.h"
 
-#include <latch>
+#include "VeltoraCryptoTokenKit/log/DispatchGroup.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <optional>
 #include <pthread.h>
 #include <set>
+#include <vector>
 
 namespace veltora {
 
+struct SerialQueue::State {
+    explicit State(std::string queueLabel);
+    ~State();
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+
+    static void* threadMain(void* state);
+    void run();
+    void runTask(const std::function<void()>& task);
+    void startThreadLocked(const std::shared_ptr<State>& self);
+
+    const std::string label;
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::vector<std::function<void()>> tasks;   // waiting
+    std::vector<std::function<void()>> running; // taken by the thread; touched by it only
+    bool idle = false;
+    bool stopping = false;
+    // The thread, when one runs. It keeps the state alive until it ends, so a
+    // queue destroyed by one of its own tasks leaves the thread something to
+    // finish on. Held here rather than by the thread itself, so that a fork
+    // child, which has none of the parent's threads, still reaches all of it.
+    std::optional<pthread_t> thread;
+    std::shared_ptr<State> keepAlive;
+};
+
 namespace {
-thread_local const SerialQueue* currentQueue = nullptr;
-} // namespace
+
+thread_local const SerialQueue::State* currentQueue = nullptr;
 
 // Keeps every queue usable across fork(): the parent's queue threads do not
 // exist in the child, and a queue mutex held by one of them would stay locked.
-struct SerialQueueForkGuard {
+struct ForkGuard {
     static std::mutex& registryMutex() {
         static auto* mutex = new std::mutex; // outlives every queue
         return *mutex;
     }
-    static std::set<SerialQueue*>& queues() {
-        static auto* all = new std::set<SerialQueue*>;
+    static std::set<SerialQueue::State*>& queues() {
+        static auto* all = new std::set<SerialQueue::State*>;
         return *all;
     }
-    static void add(SerialQueue* queue) {
+    static void add(SerialQueue::State* queue) {
         static const bool installed = [] {
             pthread_atfork(&prepare, &parent, &child);
             return true;
@@ -30,83 +64,145 @@ struct SerialQueueForkGuard {
         std::lock_guard lock(registryMutex());
         queues().insert(queue);
     }
-    static void remove(SerialQueue* queue) {
+    static void remove(SerialQueue::State* queue) {
         std::lock_guard lock(registryMutex());
         queues().erase(queue);
     }
     static void prepare() {
         registryMutex().lock();
         for (auto* queue : queues()) {
-            queue->mutex_.lock();
+            queue->mutex.lock();
         }
     }
     static void parent() {
         for (auto* queue : queues()) {
-            queue->mutex_.unlock();
+            queue->mutex.unlock();
         }
         registryMutex().unlock();
     }
     static void child() {
         for (auto* queue : queues()) {
-            // The thread object names a thread of the parent; forget it.
-            (void)queue->thread_.release();
-            queue->idle_ = false;
-            queue->mutex_.unlock();
+            // The thread named here is the parent's; the child starts its own on its next task.
+            queue->thread.reset();
+            queue->idle = false;
+            // A parent thread may have been waiting on it; its count of waiters means nothing here.
+            new (&queue->wake) std::condition_variable;
+            queue->mutex.unlock();
         }
         registryMutex().unlock();
     }
 };
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
-    SerialQueueForkGuard::add(this);
+} // namespace
+
+SerialQueue::State::State(std::string queueLabel) : label(std::move(queueLabel)) {
+    ForkGuard::add(this);
 }
+
+SerialQueue::State::~State() {
+    ForkGuard::remove(this);
+}
+
+void SerialQueue::State::startThreadLocked(const std::shared_ptr<State>& self) {
+    if (thread || stopping) {
+        return;
+    }
+    pthread_t started{};
+    if (pthread_create(&started, nullptr, &threadMain, this) != 0) {
+        std::fprintf(stderr, "queue %s: cannot start its thread\n", label.c_str());
+        return; // the task waits for the next attempt
+    }
+    thread = started;
+    keepAlive = self;
+}
+
+void* SerialQueue::State::threadMain(void* state) {
+    static_cast<State*>(state)->run();
+    return nullptr;
+}
+
+void SerialQueue::State::runTask(const std::function<void()>& task) {
+    // A failing task must end neither the process nor the queue.
+    try {
+        task();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "queue %s: task failed: %s\n", label.c_str(), error.what());
+    } catch (...) {
+        std::fprintf(stderr, "queue %s: task failed\n", label.c_str());
+    }
+}
+
+void SerialQueue::State::run() {
+    currentQueue = this;
+    running.clear(); // what a parent thread had taken before a fork is not run again
+    std::unique_lock lock(mutex);
+    for (;;) {
+        while (tasks.empty() && !stopping) {
+            idle = true;
+            wake.wait(lock);
+            idle = false;
+        }
+        if (tasks.empty()) {
+            break; // stopping and drained
+        }
+        // Take everything queued at once: producers then rarely meet this thread on the lock.
+        running.swap(tasks);
+        lock.unlock();
+        for (const auto& task : running) {
+            runTask(task);
+        }
+        running.clear();
+        lock.lock();
+    }
+    currentQueue = nullptr;
+    // Released after the lock: this may be the last owner of the state.
+    std::shared_ptr<State> self = std::move(keepAlive);
+    lock.unlock();
+}
+
+SerialQueue::SerialQueue(std::string label) : state_(std::make_shared<State>(std::move(label))) {}
 
 SerialQueue::~SerialQueue() {
     stop();
-    SerialQueueForkGuard::remove(this);
 }
 
-void SerialQueue::startThreadLocked() {
-    if (!thread_ && !stopping_) {
-        thread_ = std::make_unique<std::thread>([this] { run(); });
-    }
+const std::string& SerialQueue::label() const {
+    return state_->label;
 }
 
 void SerialQueue::stop() {
-    std::unique_ptr<std::thread> thread;
+    std::optional<pthread_t> thread;
     {
-        std::lock_guard lock(mutex_);
-        if (stopping_) {
+        std::lock_guard lock(state_->mutex);
+        if (state_->stopping) {
             return;
         }
-        stopping_ = true;
-        thread = std::move(thread_);
+        state_->stopping = true;
+        thread = state_->thread;
+        state_->thread.reset();
     }
-    wake_.notify_one();
-    if (thread && thread->get_id() != std::this_thread::get_id()) {
-        thread->join();
+    state_->wake.notify_one();
+    if (thread && !pthread_equal(*thread, pthread_self())) {
+        pthread_join(*thread, nullptr);
     } else if (thread) {
-        thread->detach();
+        pthread_detach(*thread); // it holds the state, drains and ends by itself
     }
-    std::lock_guard lock(mutex_);
-    stopped_ = true;
-    tasks_.clear();
 }
 
 bool SerialQueue::async(std::function<void()> task) {
     bool wake = false;
     {
-        std::lock_guard lock(mutex_);
-        if (stopping_) {
+        std::lock_guard lock(state_->mutex);
+        if (state_->stopping) {
             return false;
         }
-        tasks_.push_back(std::move(task));
-        startThreadLocked();
-        wake = idle_;
+        state_->tasks.push_back(std::move(task));
+        state_->startThreadLocked(state_);
+        wake = state_->idle;
     }
     // Only a waiting thread needs the (costly) wake-up.
     if (wake) {
-        wake_.notify_one();
+        state_->wake.notify_one();
     }
     return true;
 }
@@ -116,52 +212,30 @@ void SerialQueue::sync(const std::function<void()>& task) {
         task();
         return;
     }
-    auto done = std::make_shared<std::latch>(1);
-    bool queued = false;
+    // Shared: a stopped queue drops the task, which must not then refer to a group that is gone.
+    auto done = std::make_shared<DispatchGroup>();
+    done->enter();
     {
-        std::lock_guard lock(mutex_);
-        if (!stopping_) {
-            tasks_.push_back([&task, done] {
-                task();
-                done->count_down();
-            });
-            startThreadLocked();
-            queued = true;
+        std::lock_guard lock(state_->mutex);
+        if (state_->stopping) {
+            return;
+        }
+        state_->tasks.push_back([&task, done] {
+            const DispatchGroup::Member member(*done);
+            task();
+        });
+        state_->startThreadLocked(state_);
+        if (!state_->thread) {
+            state_->tasks.pop_back(); // no thread to run it: better a lost line than a hang
+            return;
         }
     }
-    if (!queued) {
-        return;
-    }
-    wake_.notify_one();
+    state_->wake.notify_one();
     done->wait();
 }
 
 bool SerialQueue::isCurrent() const {
-    return currentQueue == this;
-}
-
-void SerialQueue::run() {
-    currentQueue = this;
-    std::deque<std::function<void()>> batch;
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        while (tasks_.empty() && !stopping_) {
-            idle_ = true;
-            wake_.wait(lock);
-            idle_ = false;
-        }
-        if (tasks_.empty()) {
-            return; // stopping and drained
-        }
-        // Take everything queued at once: producers then rarely meet this thread on the lock.
-        batch.swap(tasks_);
-        lock.unlock();
-        for (auto& task : batch) {
-            task();
-        }
-        batch.clear();
-        lock.lock();
-    }
+    return currentQueue == state_.get();
 }
 
 } // namespace veltora

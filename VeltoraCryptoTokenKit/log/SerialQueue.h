@@ -1,18 +1,14 @@
 #pragma once
 
-#include <condition_variable>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 namespace veltora {
 
 // A labelled serial queue: tasks run one after another, in the order they
-// were put on it, on the queue's own thread. Survives fork(): the child gets
-// a fresh thread on its first task.
+// were put on it, on the queue's own thread, started on the first task.
+// Survives fork(): the child gets a fresh thread on its first task.
 class SerialQueue {
 public:
     explicit SerialQueue(std::string label);
@@ -20,7 +16,7 @@ public:
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
 
-    const std::string& label() const { return label_; }
+    const std::string& label() const;
 
     // False when the task was dropped because the queue has stopped.
     bool async(std::function<void()> task);
@@ -30,23 +26,16 @@ public:
     void sync(const std::function<void()>& task);
     bool isCurrent() const;
 
-    // Runs what is queued, then ends the thread. Idempotent.
+    // Runs what is queued, then ends the thread. Idempotent. Called from one
+    // of the queue's own tasks, it lets the thread end by itself.
     void stop();
 
+    struct State;
+
 private:
-    friend struct SerialQueueForkGuard;
-
-    void run();
-    void startThreadLocked();
-
-    std::string label_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> tasks_;
-    bool idle_ = false;
-    bool stopping_ = false;
-    bool stopped_ = false;
-    std::unique_ptr<std::thread> thread_;
+    // Shared with the queue's thread, so that a queue destroyed by one of its
+    // own tasks leaves the thread something to finish on.
+    std::shared_ptr<State> state_;
 };
 
 } // namespace veltora

@@ -2,7 +2,7 @@
 
 namespace veltora {
 
-std::optional<std::string> VeltoraLogFormatter::formatLogMessage(const DDLogMessage& message) {
+std::optional<std::string> VeltoraLogFormatter::format(const DDLogMessage& message) {
     return "(Veltora) " + logTypeToString(message.flag) + " " + message.message;
 }
 

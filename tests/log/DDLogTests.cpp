@@ -1,5 +1,5 @@
-#include "tests/support/RecordingLogger.h"
 #include "VeltoraCryptoTokenKit/log/DDLog.h"
+#include "tests/support/RecordingLogger.h"
 
 #include <gtest/gtest.h>
 

@@ -44,15 +44,15 @@ TEST(DDOSLogger, WritesFormattedLinesWithTheMappedPriority) {
     registry.flushLog();
     sink->setLogFormatter(std::make_shared<VeltoraLogFormatter>());
     EXPECT_NE(dynamic_cast<VeltoraLogFormatter*>(sink->logFormatter().get()), nullptr);
-    for (auto flag : {DDLogFlag::error, DDLogFlag::warning, DDLogFlag::info, DDLogFlag::debug, DDLogFlag::verbose,
-                      static_cast<DDLogFlag>(0x20)}) {
+    for (auto flag : {DDLogFlag::error, DDLogFlag::warning, DDLogFlag::info, DDLogFlag::debug,
+                      DDLogFlag::verbose, static_cast<DDLogFlag>(0x20)}) {
         registry.log(true, messageWith(flag, "m"));
     }
     registry.flushLog();
 
     const std::vector<std::pair<int, std::string>> expected = {
-        {LOG_INFO, "plain"},          {LOG_ERR, "(Veltora) E m"},   {LOG_ERR, "(Veltora) W m"},
-        {LOG_INFO, "(Veltora) I m"},  {LOG_DEBUG, "(Veltora) D m"}, {LOG_DEBUG, "(Veltora) V m"},
+        {LOG_INFO, "plain"},           {LOG_ERR, "(Veltora) E m"},   {LOG_ERR, "(Veltora) W m"},
+        {LOG_INFO, "(Veltora) I m"},   {LOG_DEBUG, "(Veltora) D m"}, {LOG_DEBUG, "(Veltora) V m"},
         {LOG_NOTICE, "(Veltora) U m"},
     };
     std::lock_guard lock(mutex);

@@ -1,0 +1,71 @@
+#include "VeltoraCryptoTokenKit/log/DDLog.h"
+#include "VeltoraCryptoTokenKit/log/DDLogMacros.h"
+#include "tests/support/RecordingLogger.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace veltora {
+namespace {
+
+// Appends each line to a file, slowly, so that lines are still queued when the process ends.
+class SlowFileLogger : public DDAbstractLogger {
+public:
+    explicit SlowFileLogger(std::string path) : DDAbstractLogger("slow-file"), path_(std::move(path)) {}
+    void logMessage(const DDLogMessage& message) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::ofstream(path_, std::ios::app) << message.message << '\n';
+    }
+
+private:
+    std::string path_;
+};
+
+std::string readAll(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+// Also covers a child of a process whose log queues already ran: the child's queues get new threads.
+TEST(ProcessEnd, QueuedLinesAreWrittenWhenTheProcessExitsNormally) {
+#ifdef __SANITIZE_THREAD__
+    GTEST_SKIP() << "ThreadSanitizer cannot follow threads started after a fork";
+#endif
+    // The parent's queues run threads that the child will not have.
+    auto parentSink = std::make_shared<test::RecordingLogger>();
+    DDLog::sharedInstance().addLogger(parentSink, DDLogLevel::error);
+    DDLogError("parent line");
+    ASSERT_EQ(parentSink->lines(), std::vector<std::string>{"parent line"});
+    const std::string path = testing::TempDir() + "process-end-" + std::to_string(getpid()) + ".log";
+    std::remove(path.c_str());
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        DDLog::sharedInstance().addLogger(std::make_shared<SlowFileLogger>(path), DDLogLevel::all);
+        for (int i = 0; i < 20; ++i) {
+            DDLogInfo("line " + std::to_string(i));
+        }
+        std::exit(0); // static destruction must flush the queued lines and end the threads
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    std::string expected;
+    for (int i = 0; i < 20; ++i) {
+        expected += "line " + std::to_string(i) + "\n";
+    }
+    EXPECT_EQ(readAll(path), expected);
+    std::remove(path.c_str());
+}
+
+} // namespace
+} // namespace veltora
