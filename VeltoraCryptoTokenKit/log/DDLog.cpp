@@ -11,6 +11,7 @@
 #include <mutex>
 #include <pthread.h>
 #include <set>
+#include <span>
 #include <vector>
 
 namespace veltora {
@@ -95,7 +96,7 @@ struct DDLog::Impl {
     // Every sink takes, in order, each line once per node of it whose mask
     // accepts the line. The sinks work in parallel when there are two or more
     // processors, and all have finished before anything after these lines is dispatched.
-    void dispatch(const MessageBatch& messages) {
+    void dispatch(std::span<const DDLogMessage> messages) {
         std::vector<DDAbstractLogger*> sinks;
         for (const auto& node : nodes) {
             if (std::find(sinks.begin(), sinks.end(), node.logger.get()) == sinks.end()) {
@@ -299,13 +300,11 @@ void DDLog::log(bool asynchronous, DDLogMessage message) {
         return;
     }
     // A sink that logs from its own work must not wait for the dispatch that waits for it.
-    if (asynchronous || (insideSink && !impl_->loggingQueue.isCurrent())) {
+    if (asynchronous || insideSink) {
         impl_->enqueueMessage(std::move(message));
         return;
     }
-    MessageBatch single;
-    single.push_back(std::move(message));
-    syncOnLoggingQueue([&] { impl_->dispatch(single); });
+    syncOnLoggingQueue([&] { impl_->dispatch({&message, 1}); });
 }
 
 void DDLog::flushLog() {
@@ -324,6 +323,10 @@ void DDLog::flushLog() {
 void DDLog::syncOnLoggingQueue(const std::function<void()>& task) {
     if (impl_->loggingQueue.isCurrent()) {
         task();
+        return;
+    }
+    // Nothing queued means no open batch either: running here keeps the order.
+    if (impl_->loggingQueue.runHereIfIdle(task)) {
         return;
     }
     // Shared: a stopped queue drops the step, which must not then refer to a group that is gone.

@@ -31,6 +31,8 @@ struct SerialQueue::State {
     std::vector<std::function<void()>> tasks;   // waiting
     std::vector<std::function<void()>> running; // taken by the thread; touched by it only
     bool idle = false;
+    bool executing = false; // the thread is running tasks
+    bool borrowed = false;  // a caller runs a task in place of the thread
     bool stopping = false;
     // The thread, when one runs. It keeps the state alive until it ends, so a
     // queue destroyed by one of its own tasks leaves the thread something to
@@ -42,7 +44,26 @@ struct SerialQueue::State {
 
 namespace {
 
-thread_local const SerialQueue::State* currentQueue = nullptr;
+// The queues whose tasks this thread is running, innermost first: its own
+// queue's, and those of queues it runs a task for in place of their thread.
+struct QueueFrame {
+    const SerialQueue::State* queue;
+    const QueueFrame* outer;
+};
+thread_local const QueueFrame* currentFrame = nullptr;
+
+class EnteredQueue {
+public:
+    explicit EnteredQueue(const SerialQueue::State* queue) : frame_{queue, currentFrame} {
+        currentFrame = &frame_;
+    }
+    ~EnteredQueue() { currentFrame = frame_.outer; }
+    EnteredQueue(const EnteredQueue&) = delete;
+    EnteredQueue& operator=(const EnteredQueue&) = delete;
+
+private:
+    QueueFrame frame_;
+};
 
 // Keeps every queue usable across fork(): the parent's queue threads do not
 // exist in the child, and a queue mutex held by one of them would stay locked.
@@ -133,11 +154,11 @@ void SerialQueue::State::runTask(const std::function<void()>& task) {
 }
 
 void SerialQueue::State::run() {
-    currentQueue = this;
+    const EnteredQueue entered(this);
     running.clear(); // what a parent thread had taken before a fork is not run again
     std::unique_lock lock(mutex);
     for (;;) {
-        while (tasks.empty() && !stopping) {
+        while ((tasks.empty() && !stopping) || borrowed) {
             idle = true;
             wake.wait(lock);
             idle = false;
@@ -147,14 +168,15 @@ void SerialQueue::State::run() {
         }
         // Take everything queued at once: producers then rarely meet this thread on the lock.
         running.swap(tasks);
+        executing = true;
         lock.unlock();
         for (const auto& task : running) {
             runTask(task);
         }
         running.clear();
         lock.lock();
+        executing = false;
     }
-    currentQueue = nullptr;
     // Released after the lock: this may be the last owner of the state.
     std::shared_ptr<State> self = std::move(keepAlive);
     lock.unlock();
@@ -207,9 +229,33 @@ bool SerialQueue::async(std::function<void()> task) {
     return true;
 }
 
+bool SerialQueue::runHereIfIdle(const std::function<void()>& task) {
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->stopping || state_->borrowed || state_->executing || !state_->tasks.empty()) {
+            return false;
+        }
+        state_->borrowed = true;
+    }
+    {
+        const EnteredQueue entered(state_.get());
+        state_->runTask(task);
+    }
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->borrowed = false;
+    }
+    // Tasks queued meanwhile waited for this one.
+    state_->wake.notify_one();
+    return true;
+}
+
 void SerialQueue::sync(const std::function<void()>& task) {
     if (isCurrent()) {
         task();
+        return;
+    }
+    if (runHereIfIdle(task)) {
         return;
     }
     // Shared: a stopped queue drops the task, which must not then refer to a group that is gone.
@@ -235,7 +281,12 @@ void SerialQueue::sync(const std::function<void()>& task) {
 }
 
 bool SerialQueue::isCurrent() const {
-    return currentQueue == state_.get();
+    for (const QueueFrame* frame = currentFrame; frame != nullptr; frame = frame->outer) {
+        if (frame->queue == state_.get()) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace veltora

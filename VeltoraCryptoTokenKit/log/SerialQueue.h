@@ -24,6 +24,11 @@ public:
     // once when called from the queue itself. Returns without running it when
     // the queue has stopped.
     void sync(const std::function<void()>& task);
+    // Runs the task on the calling thread, as the queue, when nothing is
+    // queued or running; false, without running it, otherwise. Spares a
+    // synchronous call two thread switches.
+    bool runHereIfIdle(const std::function<void()>& task);
+    // True also while this thread runs a task for the queue in place of its thread.
     bool isCurrent() const;
 
     // Runs what is queued, then ends the thread. Idempotent. Called from one

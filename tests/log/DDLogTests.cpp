@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <map>
+#include <stdexcept>
 #include <thread>
 
 namespace veltora {
@@ -51,14 +54,30 @@ TEST(DDLog, SinksSeeEveryThreadsLinesInOneGlobalOrder) {
 
 TEST(DDLog, SynchronousLineIsFinishedByEverySinkBeforeReturning) {
     DDLog registry;
-    auto slow = std::make_shared<RecordingLogger>("slow", std::chrono::milliseconds(50));
+    auto slow = std::make_shared<RecordingLogger>("slow", std::chrono::milliseconds(20));
     auto fast = std::make_shared<RecordingLogger>("fast");
     registry.addLogger(slow, DDLogLevel::all);
     registry.addLogger(fast, DDLogLevel::all);
 
+    registry.log(true, messageWith(DDLogFlag::info, "queued"));
     registry.log(false, messageWith(DDLogFlag::error, "boom"));
-    EXPECT_EQ(slow->lines(), std::vector<std::string>{"boom"});
-    EXPECT_EQ(fast->lines(), std::vector<std::string>{"boom"});
+    EXPECT_EQ(slow->lines(), (std::vector<std::string>{"queued", "boom"}));
+    EXPECT_EQ(fast->lines(), (std::vector<std::string>{"queued", "boom"}));
+
+    // The same while other threads keep the logging queue busy.
+    std::vector<std::jthread> writers;
+    for (int t = 0; t < 3; ++t) {
+        writers.emplace_back([&registry] {
+            for (int i = 0; i < 5; ++i) {
+                registry.log(true, messageWith(DDLogFlag::info, "noise"));
+            }
+        });
+    }
+    registry.log(false, messageWith(DDLogFlag::error, "second"));
+    for (const auto& sink : {slow, fast}) {
+        const auto lines = sink->lines();
+        EXPECT_NE(std::find(lines.begin(), lines.end(), "second"), lines.end());
+    }
 }
 
 TEST(DDLog, MasksFilterAndDuplicateRegistrationsCollapse) {
@@ -93,6 +112,51 @@ TEST(DDLog, LineQueuedBeforeRegistrationReachesNoSink) {
 
     EXPECT_EQ(early->lines(), (std::vector<std::string>{"before", "after"}));
     EXPECT_EQ(late->lines(), (std::vector<std::string>{"after", "info"}));
+}
+
+// Logs from inside its own work, throws on "throw", and counts its flushes.
+class MisbehavingLogger : public RecordingLogger {
+public:
+    explicit MisbehavingLogger(DDLog& registry) : RecordingLogger("misbehaving"), registry_(registry) {}
+    void logMessage(const DDLogMessage& message) override {
+        if (message.message == "throw") {
+            throw std::runtime_error("disk full");
+        }
+        if (message.message == "echo") {
+            registry_.log(false, messageWith(DDLogFlag::error, "from inside"));
+        }
+        RecordingLogger::logMessage(message);
+    }
+    bool canFlush() const override { return true; }
+    void flush() override { ++flushes; }
+    std::atomic<int> flushes{0};
+
+private:
+    DDLog& registry_;
+};
+
+TEST(DDLog, MisbehavingSinksNeitherHangNorStopTheRegistry) {
+    DDLog registry;
+    auto misbehaving = std::make_shared<MisbehavingLogger>(registry);
+    auto other = std::make_shared<RecordingLogger>("other");
+    registry.addLogger(misbehaving, DDLogLevel::all);
+    registry.addLogger(misbehaving, DDLogLevel::error); // a second node of the same sink
+    registry.addLogger(other, DDLogLevel::all);
+
+    testing::internal::CaptureStderr();
+    registry.log(false, messageWith(DDLogFlag::info, "echo"));
+    registry.log(false, messageWith(DDLogFlag::info, "throw"));
+    registry.log(false, messageWith(DDLogFlag::info, "after"));
+    registry.flushLog();
+    const std::string diagnostics = testing::internal::GetCapturedStderr();
+
+    // The inner line is queued while "echo" is being written, so it comes before "throw".
+    EXPECT_EQ(misbehaving->lines(),
+              (std::vector<std::string>{"echo", "from inside", "from inside", "after"}));
+    EXPECT_EQ(other->lines(), (std::vector<std::string>{"echo", "from inside", "throw", "after"}));
+    EXPECT_NE(diagnostics.find("misbehaving"), std::string::npos) << diagnostics;
+    EXPECT_NE(diagnostics.find("disk full"), std::string::npos) << diagnostics;
+    EXPECT_EQ(misbehaving->flushes.load(), 1); // once per sink, not per node
 }
 
 } // namespace

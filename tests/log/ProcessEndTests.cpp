@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace veltora {
@@ -65,6 +66,34 @@ TEST(ProcessEnd, QueuedLinesAreWrittenWhenTheProcessExitsNormally) {
     }
     EXPECT_EQ(readAll(path), expected);
     std::remove(path.c_str());
+}
+
+TEST(ProcessEnd, ThreadsStillLoggingDoNotBreakTheExit) {
+#ifdef __SANITIZE_THREAD__
+    GTEST_SKIP() << "ThreadSanitizer cannot follow threads started after a fork";
+#endif
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        DDLog::sharedInstance().addLogger(std::make_shared<test::RecordingLogger>(), DDLogLevel::all);
+        for (int t = 0; t < 3; ++t) {
+            std::thread([t] {
+                for (;;) {
+                    if (t == 0) {
+                        DDLogError("error while ending");
+                    } else {
+                        DDLogInfo("info while ending");
+                    }
+                }
+            }).detach();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 } // namespace
