@@ -1,0 +1,82 @@
+#include "VeltoraCryptoTokenKit/log/SerialQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace veltora {
+namespace {
+
+TEST(SerialQueue, RunsInOrderAndSurvivesFailingTasks) {
+    SerialQueue queue("test.order");
+    std::vector<int> seen; // touched on the queue only
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 100; ++i) {
+        queue.async([&seen, i] {
+            if (i == 50) {
+                throw std::runtime_error("task fifty");
+            }
+            seen.push_back(i);
+        });
+    }
+    std::size_t count = 0;
+    queue.sync([&] { count = seen.size(); }); // after every task queued before it
+    EXPECT_EQ(count, 99u);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("task fifty"), std::string::npos);
+
+    bool nestedRanInPlace = false;
+    queue.sync([&] { queue.sync([&] { nestedRanInPlace = queue.isCurrent(); }); });
+    EXPECT_TRUE(nestedRanInPlace);
+
+    queue.stop();
+    EXPECT_FALSE(queue.async([] {}));
+    bool ranAfterStop = false;
+    queue.sync([&] { ranAfterStop = true; });
+    EXPECT_FALSE(ranAfterStop);
+}
+
+TEST(SerialQueue, CallerRunsInPlaceOnlyWhenNothingElseIsQueuedOrRunning) {
+    SerialQueue queue("test.in-place");
+    EXPECT_TRUE(queue.runHereIfIdle([] {}));
+
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> started{false};
+    queue.async([&] {
+        started = true;
+        released.wait();
+    });
+    while (!started) {
+        std::this_thread::yield();
+    }
+    bool ran = false;
+    EXPECT_FALSE(queue.runHereIfIdle([&] { ran = true; }));
+    EXPECT_FALSE(ran);
+    release.set_value();
+    queue.sync([] {});
+    // The thread may still be between two turns for a moment.
+    bool ranInPlace = false;
+    for (int attempt = 0; attempt < 100000 && !ranInPlace; ++attempt) {
+        ranInPlace = queue.runHereIfIdle([&] { ran = queue.isCurrent(); });
+        std::this_thread::yield();
+    }
+    EXPECT_TRUE(ranInPlace);
+    EXPECT_TRUE(ran);
+}
+
+TEST(SerialQueue, AQueueDestroyedByItsOwnTaskFinishesWhatWasQueued) {
+    auto queue = std::make_unique<SerialQueue>("test.self-destroying");
+    std::promise<void> finished;
+    auto done = finished.get_future();
+    queue->async([&queue] { queue.reset(); });
+    queue->async([&finished] { finished.set_value(); });
+    EXPECT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
+
+} // namespace
+} // namespace veltora
