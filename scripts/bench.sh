@@ -2,23 +2,30 @@
 # Builds the benchmarks (Release) and runs every *_bench program, then prints
 # the ratio of each pair measured side by side in the same run.
 #
+# To add a benchmark: give its executable target a name ending in "_bench"
+# (in bench/CMakeLists.txt); this script builds and runs every such program.
+#
 # Naming convention: a benchmark named "BM_<case>/<variant>" belongs to case
 # <case>. Within a case, every variant is compared with the case's reference
 # variant: "spdlog", "raw" or "direct", whichever the case has. The ratio is
 # ours/reference for times (lower is better) and for items per second
-# (higher is better), as each row says.
+# (higher is better), as each row says. Each figure is the median of
+# BENCH_REPETITIONS runs (default 3).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh >/dev/null
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVELTORA_BUILD_TESTS=OFF -DVELTORA_BUILD_BENCH=ON >/dev/null
-cmake --build build-bench -j"$(nproc)"
+# Only the benchmark programs (targets named *_bench) and what they need.
+mapfile -t targets < <(cmake --build build-bench --target help | sed -n 's/^\.\.\. \([A-Za-z0-9_]*_bench\)$/\1/p')
+cmake --build build-bench -j"$(nproc)" --target "${targets[@]}"
 
 results=$(mktemp -d)
 trap 'rm -rf "$results"' EXIT
 for program in build-bench/bin/*_bench; do
     echo "== $(basename "$program")"
-    "$program" --benchmark_out="$results/$(basename "$program").json" --benchmark_out_format=json
+    "$program" --benchmark_repetitions="${BENCH_REPETITIONS:-3}" --benchmark_report_aggregates_only=true \
+        --benchmark_out="$results/$(basename "$program").json" --benchmark_out_format=json
 done
 
 python3 - "$results" <<'PY'
@@ -27,9 +34,13 @@ rows = []
 for path in sorted(pathlib.Path(sys.argv[1]).glob("*.json")):
     cases = {}
     for b in json.load(open(path))["benchmarks"]:
-        if b.get("run_type") == "aggregate" or "/" not in b["name"]:
+        # The median of the repetitions (a single run has no aggregates).
+        if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
             continue
-        case, variant = b["name"].split("/", 1)
+        name = b.get("run_name", b["name"])
+        if "/" not in name:
+            continue
+        case, variant = name.split("/", 1)
         cases.setdefault(case, {})[variant] = b
     for case, variants in cases.items():
         reference = next((v for v in ("spdlog", "raw", "direct") if v in variants), None)
