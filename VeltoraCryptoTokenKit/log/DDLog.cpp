@@ -2,6 +2,7 @@
 
 #include "VeltoraCryptoTokenKit/log/DDLogMacros.h"
 #include "VeltoraCryptoTokenKit/log/DispatchGroup.h"
+#include "VeltoraCryptoTokenKit/log/ForkList.h"
 #include "VeltoraCryptoTokenKit/log/SerialQueue.h"
 
 #include <algorithm>
@@ -10,7 +11,6 @@
 #include <exception>
 #include <mutex>
 #include <pthread.h>
-#include <set>
 #include <span>
 #include <vector>
 
@@ -57,6 +57,7 @@ struct DDLog::Impl {
     // open batch first, so lines and steps keep the order in which they came.
     std::mutex batchMutex;
     std::shared_ptr<MessageBatch> openBatch;
+    ForkList<Impl>::Link forkLink;
 
     struct ForkGuard;
 
@@ -143,45 +144,30 @@ struct DDLog::Impl {
 // dispatched. Registered after the queues' own fork handling, so the batch
 // mutexes are taken before the queue mutexes, in the order the code takes them.
 struct DDLog::Impl::ForkGuard {
-    static std::mutex& mutex() {
-        static auto* registryMutex = new std::mutex; // outlives every registry
-        return *registryMutex;
-    }
-    static std::set<Impl*>& registries() {
-        static auto* all = new std::set<Impl*>;
-        return *all;
-    }
+    using Registries = ForkList<Impl>;
+
     static void add(Impl* impl) {
         static const bool installed = [] {
             pthread_atfork(&prepare, &parent, &child);
             return true;
         }();
         (void)installed;
-        std::lock_guard lock(mutex());
-        registries().insert(impl);
-    }
-    static void remove(Impl* impl) {
-        std::lock_guard lock(mutex());
-        registries().erase(impl);
+        Registries::add(impl);
     }
     static void prepare() {
-        mutex().lock();
-        for (auto* impl : registries()) {
-            impl->batchMutex.lock();
-        }
+        Registries::mutex().lock();
+        Registries::forEach([](Impl& impl) { impl.batchMutex.lock(); });
     }
     static void parent() {
-        for (auto* impl : registries()) {
-            impl->batchMutex.unlock();
-        }
-        mutex().unlock();
+        Registries::forEach([](Impl& impl) { impl.batchMutex.unlock(); });
+        Registries::mutex().unlock();
     }
     static void child() {
-        for (auto* impl : registries()) {
-            impl->openBatch.reset();
-            impl->batchMutex.unlock();
-        }
-        mutex().unlock();
+        Registries::forEach([](Impl& impl) {
+            impl.openBatch.reset();
+            impl.batchMutex.unlock();
+        });
+        Registries::mutex().unlock();
     }
 };
 
@@ -190,7 +176,7 @@ DDLog::Impl::Impl() {
 }
 
 DDLog::Impl::~Impl() {
-    ForkGuard::remove(this);
+    ForkList<Impl>::remove(this);
 }
 
 DDLog::DDLog() : impl_(std::make_unique<Impl>()) {}

@@ -1,6 +1,7 @@
 #include "VeltoraCryptoTokenKit/log/SerialQueue.h"
 
 #include "VeltoraCryptoTokenKit/log/DispatchGroup.h"
+#include "VeltoraCryptoTokenKit/log/ForkList.h"
 
 #include <condition_variable>
 #include <cstdio>
@@ -9,7 +10,6 @@
 #include <new>
 #include <optional>
 #include <pthread.h>
-#include <set>
 #include <vector>
 
 namespace veltora {
@@ -40,6 +40,7 @@ struct SerialQueue::State {
     // child, which has none of the parent's threads, still reaches all of it.
     std::optional<pthread_t> thread;
     std::shared_ptr<State> keepAlive;
+    ForkList<State>::Link forkLink;
 };
 
 namespace {
@@ -68,49 +69,34 @@ private:
 // Keeps every queue usable across fork(): the parent's queue threads do not
 // exist in the child, and a queue mutex held by one of them would stay locked.
 struct ForkGuard {
-    static std::mutex& registryMutex() {
-        static auto* mutex = new std::mutex; // outlives every queue
-        return *mutex;
-    }
-    static std::set<SerialQueue::State*>& queues() {
-        static auto* all = new std::set<SerialQueue::State*>;
-        return *all;
-    }
+    using Queues = ForkList<SerialQueue::State>;
+
     static void add(SerialQueue::State* queue) {
         static const bool installed = [] {
             pthread_atfork(&prepare, &parent, &child);
             return true;
         }();
         (void)installed;
-        std::lock_guard lock(registryMutex());
-        queues().insert(queue);
-    }
-    static void remove(SerialQueue::State* queue) {
-        std::lock_guard lock(registryMutex());
-        queues().erase(queue);
+        Queues::add(queue);
     }
     static void prepare() {
-        registryMutex().lock();
-        for (auto* queue : queues()) {
-            queue->mutex.lock();
-        }
+        Queues::mutex().lock();
+        Queues::forEach([](SerialQueue::State& queue) { queue.mutex.lock(); });
     }
     static void parent() {
-        for (auto* queue : queues()) {
-            queue->mutex.unlock();
-        }
-        registryMutex().unlock();
+        Queues::forEach([](SerialQueue::State& queue) { queue.mutex.unlock(); });
+        Queues::mutex().unlock();
     }
     static void child() {
-        for (auto* queue : queues()) {
+        Queues::forEach([](SerialQueue::State& queue) {
             // The thread named here is the parent's; the child starts its own on its next task.
-            queue->thread.reset();
-            queue->idle = false;
+            queue.thread.reset();
+            queue.idle = false;
             // A parent thread may have been waiting on it; its count of waiters means nothing here.
-            new (&queue->wake) std::condition_variable;
-            queue->mutex.unlock();
-        }
-        registryMutex().unlock();
+            new (&queue.wake) std::condition_variable;
+            queue.mutex.unlock();
+        });
+        Queues::mutex().unlock();
     }
 };
 
@@ -121,7 +107,7 @@ SerialQueue::State::State(std::string queueLabel) : label(std::move(queueLabel))
 }
 
 SerialQueue::State::~State() {
-    ForkGuard::remove(this);
+    ForkList<State>::remove(this);
 }
 
 void SerialQueue::State::startThreadLocked(const std::shared_ptr<State>& self) {
