@@ -31,6 +31,7 @@ thread_local bool insideSink = false;
 
 // A sink's failure stays with the sink: reported on standard error, never to the caller.
 void runSinkWork(DDAbstractLogger& sink, const std::function<void(DDAbstractLogger&)>& work) {
+    const bool outer = insideSink;
     insideSink = true;
     try {
         work(sink);
@@ -39,7 +40,7 @@ void runSinkWork(DDAbstractLogger& sink, const std::function<void(DDAbstractLogg
     } catch (...) {
         std::fprintf(stderr, "log sink %s failed\n", sink.loggerName().c_str());
     }
-    insideSink = false;
+    insideSink = outer;
 }
 
 } // namespace

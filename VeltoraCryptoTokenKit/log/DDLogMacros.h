@@ -12,7 +12,6 @@ namespace veltora {
 extern std::atomic<DDLogLevel> dynamicLogLevel;
 extern std::atomic<bool> asyncLoggingEnabled;
 
-// Builds the message record on the calling thread and hands it to the shared registry.
 // Union of the level masks of every registration asked for in this process.
 extern std::atomic<std::uint32_t> registeredFlags;
 
@@ -24,6 +23,7 @@ inline bool mayLog(DDLogFlag flag) {
            (static_cast<std::uint32_t>(dynamicLogLevel.load(std::memory_order_relaxed)) & bits) != 0;
 }
 
+// Builds the message record on the calling thread and hands it to the shared registry.
 void logCall(bool asynchronous, DDLogFlag flag, std::string message, const char* file, const char* function,
              unsigned line);
 
