@@ -59,9 +59,10 @@ CurlConnectionPool::Lease CurlConnectionPool::acquire() {
     }
     if (!handle) {
         handle.reset(curl_easy_init());
-    }
-    if (handle && share_ != nullptr) {
-        curl_easy_setopt(handle.get(), CURLOPT_SHARE, share_);
+        // A reset handle stays attached to its share.
+        if (handle && share_ != nullptr) {
+            curl_easy_setopt(handle.get(), CURLOPT_SHARE, share_);
+        }
     }
     return Lease(*this, std::move(handle));
 }

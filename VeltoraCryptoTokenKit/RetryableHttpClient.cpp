@@ -39,7 +39,10 @@ std::string threePartVersion(std::string_view release) {
             number = 0;
             position = end;
         }
-        version += (part == 0 ? "" : ".") + std::to_string(number);
+        if (part > 0) {
+            version += '.';
+        }
+        version += std::to_string(number);
     }
     return version;
 }

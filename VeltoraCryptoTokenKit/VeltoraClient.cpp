@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
 #include <vector>
 
 namespace veltora {
@@ -31,16 +32,28 @@ Error jsonError(std::string_view inner) {
 
 // The short login name of the account running the process; empty when the
 // account database does not know it.
-std::string loginName() {
+std::string lookUpLoginName(uid_t user) {
     std::vector<char> buffer(4096);
     passwd entry{};
     passwd* found = nullptr;
     int status = 0;
-    while ((status = getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
+    while ((status = getpwuid_r(user, &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
            buffer.size() < (1u << 20)) {
         buffer.resize(buffer.size() * 2);
     }
     return status == 0 && found != nullptr && found->pw_name != nullptr ? found->pw_name : "";
+}
+
+// The account database is read once per effective user, not per signature.
+std::string loginName() {
+    static std::mutex mutex;
+    static std::optional<std::pair<uid_t, std::string>> known;
+    const uid_t user = geteuid();
+    std::lock_guard lock(mutex);
+    if (!known || known->first != user) {
+        known.emplace(user, lookUpLoginName(user));
+    }
+    return known->second;
 }
 
 // Text placed between the quotes of a JSON string. Ordinary values come out

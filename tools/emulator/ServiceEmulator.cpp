@@ -163,8 +163,10 @@ std::string ServiceEmulator::bind() {
     server_->new_task_queue = [threads] {
         return new httplib::ThreadPool(static_cast<std::size_t>(threads));
     };
-    // Clients keep their connections for many requests.
+    // Clients keep their connections for many requests; answers written in
+    // two pieces must not wait for the client's delayed acknowledgement.
     server_->set_keep_alive_max_count(1000000);
+    server_->set_tcp_nodelay(true);
     server_->set_payload_max_length(kMaxRequestBytes);
     installRoutes();
 
