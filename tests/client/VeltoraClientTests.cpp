@@ -10,6 +10,7 @@
 #include <openssl/sha.h>
 #include <openssl/x509.h>
 #include <pwd.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -296,6 +297,35 @@ TEST(VeltoraClientTest, SharesOneClientAndFreshClientsAcrossThreads) {
         }
     }
     EXPECT_EQ(signatures.load(), 48);
+}
+
+TEST(VeltoraClientTest, ReusesConnectionsAcrossClientsButNotAcrossFork) {
+    EmulatorProcess emulator;
+    const std::string digest = base64(sha256("reuse"));
+    const auto sign = [&] {
+        return VeltoraClient(emulator.baseUrl(), "test-org", "test-token", quickTimeouts())
+            .sendSigningRequest(digest, "policy-id-1", kSha256Oid)
+            .ok();
+    };
+    ASSERT_TRUE(sign());
+    ASSERT_TRUE(sign());
+
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(sign() ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_TRUE(sign());
+
+    const auto received = emulator.requests();
+    ASSERT_EQ(received.size(), 4u);
+    // A fresh client per request still rides the warm connection ...
+    EXPECT_EQ(received[1].at("remotePort"), received[0].at("remotePort"));
+    // ... a forked child opens its own, and the parent's stays usable.
+    EXPECT_NE(received[2].at("remotePort"), received[0].at("remotePort"));
+    EXPECT_EQ(received[3].at("remotePort"), received[0].at("remotePort"));
 }
 
 // Restores an environment variable when the test ends.

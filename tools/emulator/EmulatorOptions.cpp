@@ -95,7 +95,7 @@ Control endpoints (no token), outside {base}:
   PUT    /_emulator/latency            body: milliseconds
   GET    /_emulator/requests           the last 100 requests received:
                                        [{"method","target","headers":[[name,
-                                       value]],"bodyBase64"}]
+                                       value]],"bodyBase64","remotePort"}]
   DELETE /_emulator/requests           forgets them
 )";
 }

@@ -28,7 +28,8 @@ nlohmann::json RequestLog::toJson() const {
         list.push_back({{"method", request.method},
                         {"target", request.target},
                         {"headers", std::move(headers)},
-                        {"bodyBase64", base64Encode(request.body)}});
+                        {"bodyBase64", base64Encode(request.body)},
+                        {"remotePort", request.remotePort}});
     }
     return list;
 }

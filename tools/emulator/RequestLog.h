@@ -17,6 +17,7 @@ struct RecordedRequest {
     std::string target; // path and query as sent
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
+    int remotePort = 0; // tells connections apart
 };
 
 // The most recent requests; safe from every request thread.
@@ -26,7 +27,7 @@ public:
 
     void add(RecordedRequest request);
     void clear();
-    // [{"method","target","headers":[[name,value]...],"bodyBase64"}], oldest
+    // [{"method","target","headers":[[name,value]...],"bodyBase64","remotePort"}], oldest
     // first. Header bytes need not be UTF-8: dump with error_handler_t::replace.
     nlohmann::json toJson() const;
 

@@ -269,7 +269,7 @@ void ServiceEmulator::installRoutes() {
 }
 
 void ServiceEmulator::record(const httplib::Request& request) {
-    RecordedRequest recorded{request.method, request.target, {}, request.body};
+    RecordedRequest recorded{request.method, request.target, {}, request.body, request.remote_port};
     const bool parked = request.has_header(kParkedContentType);
     for (const auto& [name, value] : request.headers) {
         if (name == "LOCAL_ADDR" || name == "LOCAL_PORT" || name == "REMOTE_ADDR" || name == "REMOTE_PORT") {
