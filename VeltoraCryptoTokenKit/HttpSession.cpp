@@ -95,6 +95,11 @@ Result<CurlHeaderList> headerList(const HttpRequest& request) {
     return list;
 }
 
+bool isMethodToken(const std::string& method) {
+    return !method.empty() &&
+           std::ranges::all_of(method, [](unsigned char c) { return c > 0x20 && c < 0x7F; });
+}
+
 void setMethodAndBody(CURL* curl, const HttpRequest& request) {
     if (request.method == "GET" && request.body.empty()) {
         curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
@@ -119,6 +124,9 @@ void setMethodAndBody(CURL* curl, const HttpRequest& request) {
 Result<HttpResponse> HttpSession::send(const HttpRequest& request, std::stop_token stopToken) const {
     if (stopToken.stop_requested()) {
         return cancellationError();
+    }
+    if (!isMethodToken(request.method)) {
+        return libcurlError(CURLE_BAD_FUNCTION_ARGUMENT, "the request method is not a single word");
     }
     auto headers = headerList(request);
     if (!headers) {

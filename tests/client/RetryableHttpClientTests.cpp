@@ -204,6 +204,11 @@ TEST(RetryableHttpClientTest, TransportFailuresPassThroughWithoutRetry) {
     const auto refusedHeader = client.performRequest(smuggling);
     ASSERT_FALSE(refusedHeader.ok());
     EXPECT_EQ(refusedHeader.error().code, CURLE_BAD_FUNCTION_ARGUMENT);
+    HttpRequest badMethod = policiesRequest(slow.baseUrl());
+    badMethod.method = "GET / HTTP/1.0\r\n";
+    const auto refusedMethod = client.performRequest(badMethod);
+    ASSERT_FALSE(refusedMethod.ok());
+    EXPECT_EQ(refusedMethod.error().code, CURLE_BAD_FUNCTION_ARGUMENT);
     EXPECT_EQ(slow.requests().size(), 1u);
 }
 
