@@ -110,10 +110,14 @@ void CurlConnectionPool::afterForkInParent() {
 
 void CurlConnectionPool::afterForkInChild() {
     if (auto* pool = liveInstance.load()) {
-        for (auto& handle : pool->idle_) {
-            pool->inherited_.push_back(std::move(handle));
+        if (pool->inherited_.empty()) {
+            pool->inherited_.swap(pool->idle_); // no allocation on the usual first fork
+        } else {
+            for (auto& handle : pool->idle_) {
+                pool->inherited_.push_back(std::move(handle));
+            }
+            pool->idle_.clear();
         }
-        pool->idle_.clear();
         afterForkInParent();
     }
 }

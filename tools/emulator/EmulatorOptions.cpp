@@ -96,6 +96,7 @@ Control endpoints (no token), outside {base}:
   GET    /_emulator/requests           the last 100 requests received:
                                        [{"method","target","headers":[[name,
                                        value]],"bodyBase64","remotePort"}]
+                                       (bodies cut after 1 MiB)
   DELETE /_emulator/requests           forgets them
 )";
 }

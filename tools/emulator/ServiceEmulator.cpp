@@ -23,6 +23,8 @@ constexpr const char* kLoopback = "127.0.0.1";
 constexpr const char* kParkedContentType = "X-Emulator-Parked-Content-Type";
 constexpr std::chrono::minutes kLongestHang{10};
 constexpr std::size_t kMaxRequestBytes = 16u * 1024u * 1024u;
+// The request log keeps the beginning of each body only, to stay small.
+constexpr std::size_t kMaxRecordedBodyBytes = 1024u * 1024u;
 
 void answerText(httplib::Response& response, int status, const std::string& text) {
     response.status = status;
@@ -269,7 +271,11 @@ void ServiceEmulator::installRoutes() {
 }
 
 void ServiceEmulator::record(const httplib::Request& request) {
-    RecordedRequest recorded{request.method, request.target, {}, request.body, request.remote_port};
+    RecordedRequest recorded{request.method,
+                             request.target,
+                             {},
+                             request.body.substr(0, kMaxRecordedBodyBytes),
+                             request.remote_port};
     const bool parked = request.has_header(kParkedContentType);
     for (const auto& [name, value] : request.headers) {
         if (name == "LOCAL_ADDR" || name == "LOCAL_PORT" || name == "REMOTE_ADDR" || name == "REMOTE_PORT") {
