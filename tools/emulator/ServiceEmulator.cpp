@@ -302,20 +302,29 @@ bool ServiceEmulator::admitted(const httplib::Request& request, httplib::Respons
     return true;
 }
 
-void ServiceEmulator::answerSigningRequest(const httplib::Request& request, httplib::Response& response) {
-    const AnswerInProgress inProgress(*this);
+std::optional<FaultStep> ServiceEmulator::beginAnswer(Endpoint endpoint, const httplib::Request& request,
+                                                      httplib::Response& response) {
     record(request);
     if (!pause(std::chrono::milliseconds(script_.latencyMilliseconds.load()))) {
         answerText(response, 503, "stopping");
-        return;
+        return std::nullopt;
     }
-    const FaultStep step = script_.next(Endpoint::signing);
+    const FaultStep step = script_.next(endpoint);
     if (step.kind == FaultStep::Kind::hang) {
         pause(kLongestHang);
         answerText(response, 503, "stopping");
-        return;
+        return std::nullopt;
     }
     if (answerFault(step, response) || !admitted(request, response)) {
+        return std::nullopt;
+    }
+    return step;
+}
+
+void ServiceEmulator::answerSigningRequest(const httplib::Request& request, httplib::Response& response) {
+    const AnswerInProgress inProgress(*this);
+    const auto step = beginAnswer(Endpoint::signing, request, response);
+    if (!step) {
         return;
     }
     const auto contentType = request.get_header_value(kParkedContentType);
@@ -345,7 +354,7 @@ void ServiceEmulator::answerSigningRequest(const httplib::Request& request, http
         return;
     }
     std::string encoded = base64Encode(signature.value());
-    if (step.kind == FaultStep::Kind::signatureWithLineBreaks) {
+    if (step->kind == FaultStep::Kind::signatureWithLineBreaks) {
         encoded = withLineBreaks(encoded);
     }
     answerJson(response, {{"Signature", encoded}});
@@ -353,18 +362,7 @@ void ServiceEmulator::answerSigningRequest(const httplib::Request& request, http
 
 void ServiceEmulator::answerSigningPolicies(const httplib::Request& request, httplib::Response& response) {
     const AnswerInProgress inProgress(*this);
-    record(request);
-    if (!pause(std::chrono::milliseconds(script_.latencyMilliseconds.load()))) {
-        answerText(response, 503, "stopping");
-        return;
-    }
-    const FaultStep step = script_.next(Endpoint::policies);
-    if (step.kind == FaultStep::Kind::hang) {
-        pause(kLongestHang);
-        answerText(response, 503, "stopping");
-        return;
-    }
-    if (answerFault(step, response) || !admitted(request, response)) {
+    if (!beginAnswer(Endpoint::policies, request, response)) {
         return;
     }
     for (const auto& [name, value] : request.params) {

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace httplib {
@@ -43,6 +44,10 @@ public:
 
 private:
     void installRoutes();
+    // Records the request, applies latency and the scripted fault, checks the
+    // credentials; the step to answer with, or none when already answered.
+    std::optional<FaultStep> beginAnswer(Endpoint endpoint, const httplib::Request& request,
+                                         httplib::Response& response);
     void answerSigningRequest(const httplib::Request& request, httplib::Response& response);
     void answerSigningPolicies(const httplib::Request& request, httplib::Response& response);
     bool admitted(const httplib::Request& request, httplib::Response& response);
