@@ -28,8 +28,8 @@ public:
     // entries are skipped with an error line.
     std::map<std::string, std::shared_ptr<TKTokenConfiguration>> tokenConfigurations() const;
 
-    veltora::Result<std::shared_ptr<TKTokenConfiguration>> addTokenConfigurationForTokenInstanceID(
-        const std::string& instanceID);
+    veltora::Result<std::shared_ptr<TKTokenConfiguration>>
+    addTokenConfigurationForTokenInstanceID(const std::string& instanceID);
     veltora::Result<void> removeTokenConfigurationForTokenInstanceID(const std::string& instanceID);
 
     TKTokenDriverConfiguration(std::string classID, std::filesystem::path directory);

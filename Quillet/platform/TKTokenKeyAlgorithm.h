@@ -10,7 +10,8 @@ using SecKeyAlgorithm = std::string_view;
 inline constexpr SecKeyAlgorithm kSecKeyAlgorithmRSASignatureRaw = "RSASignatureRaw";
 inline constexpr SecKeyAlgorithm kSecKeyAlgorithmRSASignatureDigestPKCS1v15SHA256 =
     "RSASignatureDigestPKCS1v15SHA256";
-inline constexpr SecKeyAlgorithm kSecKeyAlgorithmRSASignatureDigestPKCS1v15SHA1 = "RSASignatureDigestPKCS1v15SHA1";
+inline constexpr SecKeyAlgorithm kSecKeyAlgorithmRSASignatureDigestPKCS1v15SHA1 =
+    "RSASignatureDigestPKCS1v15SHA1";
 
 // The algorithm a client asked for, matched against constants by exact match.
 class TKTokenKeyAlgorithm {

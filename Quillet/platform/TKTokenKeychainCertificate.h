@@ -15,7 +15,8 @@ namespace quillet {
 class TKTokenKeychainCertificate {
 public:
     // Fails when the bytes are not a DER X.509 certificate.
-    static veltora::Result<TKTokenKeychainCertificate> make(std::span<const std::uint8_t> der, std::string objectID);
+    static veltora::Result<TKTokenKeychainCertificate> make(std::span<const std::uint8_t> der,
+                                                            std::string objectID);
 
     const std::string& objectID() const { return objectID_; }
     // The subject's common name, else the subject's one-line summary.

@@ -15,13 +15,14 @@ namespace quillet {
 class TKTokenKeychainKey {
 public:
     // Fails when the bytes are not a certificate or its key is not RSA.
-    static veltora::Result<TKTokenKeychainKey> make(std::span<const std::uint8_t> certificateDer, std::string objectID);
+    static veltora::Result<TKTokenKeychainKey> make(std::span<const std::uint8_t> certificateDer,
+                                                    std::string objectID);
 
     const std::string& objectID() const { return objectID_; }
     const std::optional<std::string>& label() const { return label_; } // as the certificate's
     const std::string& keyType() const { return keyType_; }            // "RSA"
     std::size_t keySizeInBits() const { return keySizeInBits_; }
-    const std::vector<std::uint8_t>& modulus() const { return modulus_; }        // big-endian, no leading zero
+    const std::vector<std::uint8_t>& modulus() const { return modulus_; } // big-endian, no leading zero
     const std::vector<std::uint8_t>& publicExponent() const { return exponent_; } // big-endian
     // SHA-1 of the DER RSAPublicKey (the certificate's subjectPublicKey bits).
     const std::optional<std::vector<std::uint8_t>>& publicKeyHash() const { return publicKeyHash_; }

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+typedef struct ossl_lib_ctx_st OSSL_LIB_CTX;
+
+namespace quillet {
+
+// A private OpenSSL library context with the default provider. The module runs
+// inside applications that may route OpenSSL through a token engine or provider
+// of their own; hashing and certificate parsing here never call back into it.
+class CryptoContext {
+public:
+    // The process-wide context, made on first use; null if OpenSSL cannot make one.
+    static OSSL_LIB_CTX* get();
+
+    // Empty when the digest cannot be computed.
+    static std::vector<std::uint8_t> sha1(std::span<const std::uint8_t> data);
+    static std::vector<std::uint8_t> sha256(std::span<const std::uint8_t> data);
+};
+
+} // namespace quillet

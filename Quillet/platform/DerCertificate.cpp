@@ -1,0 +1,61 @@
+#include "Quillet/platform/DerCertificate.h"
+
+#include "Quillet/platform/CryptoContext.h"
+
+#include <openssl/x509.h>
+
+namespace quillet {
+
+void DerCertificate::Free::operator()(X509* certificate) const {
+    X509_free(certificate);
+}
+
+veltora::Result<DerCertificate> DerCertificate::parse(std::span<const std::uint8_t> der) {
+    const auto invalid =
+        veltora::Error{keychainItemErrorDomain, 1, "The data is not a DER X.509 certificate."};
+    if (der.empty() || der.size() > 1024 * 1024) {
+        return invalid;
+    }
+    X509* certificate = X509_new_ex(CryptoContext::get(), nullptr);
+    if (certificate == nullptr) {
+        return invalid;
+    }
+    const unsigned char* cursor = der.data();
+    if (d2i_X509(&certificate, &cursor, static_cast<long>(der.size())) == nullptr) {
+        X509_free(certificate); // d2i_X509 leaves a reused object allocated on failure
+        return invalid;
+    }
+    DerCertificate parsed;
+    parsed.certificate_.reset(certificate, Free{});
+    if (cursor != der.data() + der.size()) {
+        return invalid; // trailing bytes
+    }
+    return parsed;
+}
+
+std::optional<std::string> DerCertificate::label() const {
+    const X509_NAME* subject = X509_get_subject_name(certificate_.get());
+    if (subject == nullptr) {
+        return std::nullopt;
+    }
+    const int index = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
+    if (index >= 0) {
+        unsigned char* text = nullptr;
+        const int length =
+            ASN1_STRING_to_UTF8(&text, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)));
+        if (length >= 0) {
+            std::string name(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length));
+            OPENSSL_free(text);
+            return name;
+        }
+    }
+    char* summary = X509_NAME_oneline(subject, nullptr, 0);
+    if (summary == nullptr) {
+        return std::nullopt;
+    }
+    std::string text(summary);
+    OPENSSL_free(summary);
+    return text;
+}
+
+} // namespace quillet

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "VeltoraCryptoTokenKit/Result.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+typedef struct x509_st X509;
+
+namespace quillet {
+
+// A DER X.509 certificate parsed in the private OpenSSL context.
+class DerCertificate {
+public:
+    // Fails unless the bytes are exactly one DER certificate.
+    static veltora::Result<DerCertificate> parse(std::span<const std::uint8_t> der);
+
+    X509* get() const { return certificate_.get(); }
+    // The subject's common name, else the subject's one-line summary.
+    std::optional<std::string> label() const;
+
+private:
+    struct Free {
+        void operator()(X509* certificate) const;
+    };
+    std::shared_ptr<X509> certificate_;
+};
+
+// Domain of the errors raised when a certificate cannot be made into a keychain item.
+inline constexpr const char* keychainItemErrorDomain = "TKTokenKeychainItem";
+
+} // namespace quillet
