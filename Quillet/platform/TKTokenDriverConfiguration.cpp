@@ -1,0 +1,65 @@
+#include "Quillet/platform/TKTokenDriverConfiguration.h"
+
+#include "Quillet/platform/TokenStore.h"
+#include "VeltoraCryptoTokenKit/MainBundle.h"
+
+#include <unistd.h>
+
+namespace quillet {
+
+namespace {
+
+// Inside the module the driver is always there; a program sees it when the
+// module sits in its ../lib/ directory (the build tree and the install tree).
+bool moduleInstalled() {
+    if (veltora::MainBundle::isLoadedModule()) {
+        return true;
+    }
+    const std::filesystem::path program = veltora::MainBundle::bundlePath();
+    const auto module = program.parent_path().parent_path() / "lib" / "quillet-pkcs11.so";
+    return ::access(module.c_str(), R_OK) == 0;
+}
+
+} // namespace
+
+TKTokenDriverConfiguration::TKTokenDriverConfiguration(std::string classID, std::filesystem::path directory)
+    : classID_(std::move(classID)), directory_(std::move(directory)) {}
+
+std::map<std::string, std::shared_ptr<TKTokenDriverConfiguration>>
+TKTokenDriverConfiguration::driverConfigurations() {
+    std::map<std::string, std::shared_ptr<TKTokenDriverConfiguration>> configurations;
+    if (moduleInstalled()) {
+        configurations.emplace(quilletClassID,
+                               std::make_shared<TKTokenDriverConfiguration>(
+                                   quilletClassID, TokenStore::rootDirectory() / quilletClassID));
+    }
+    return configurations;
+}
+
+std::map<std::string, std::shared_ptr<TKTokenConfiguration>>
+TKTokenDriverConfiguration::tokenConfigurations() const {
+    std::map<std::string, std::shared_ptr<TKTokenConfiguration>> configurations;
+    for (auto& registration : TokenStore(directory_).readAll()) {
+        const std::string instanceID = registration.instanceID();
+        configurations[instanceID] = std::make_shared<TKTokenConfiguration>(std::move(registration));
+    }
+    return configurations;
+}
+
+veltora::Result<std::shared_ptr<TKTokenConfiguration>>
+TKTokenDriverConfiguration::addTokenConfigurationForTokenInstanceID(const std::string& instanceID) {
+    auto configuration = std::make_shared<TKTokenConfiguration>();
+    configuration->driverDirectory_ = directory_;
+    configuration->instanceID_ = instanceID;
+    if (auto stored = TokenStore(directory_).write(*configuration); !stored) {
+        return stored.error();
+    }
+    return configuration;
+}
+
+veltora::Result<void>
+TKTokenDriverConfiguration::removeTokenConfigurationForTokenInstanceID(const std::string& instanceID) {
+    return TokenStore(directory_).remove(instanceID);
+}
+
+} // namespace quillet

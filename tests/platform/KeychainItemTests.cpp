@@ -1,9 +1,9 @@
 #include "Quillet/platform/TKTokenKeychainCertificate.h"
 #include "Quillet/platform/TKTokenKeychainKey.h"
+#include "tests/support/TestCertificates.h"
 
 #include <gtest/gtest.h>
 
-#include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 #include <openssl/x509.h>
@@ -15,28 +15,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A self-signed certificate for the key, with the given subject common name (none when empty).
-Bytes selfSigned(EVP_PKEY* key, const std::string& commonName) {
-    std::unique_ptr<X509, decltype(&X509_free)> certificate(X509_new(), X509_free);
-    ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), 4242);
-    X509_gmtime_adj(X509_getm_notBefore(certificate.get()), 0);
-    X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 3600);
-    X509_NAME* name = X509_get_subject_name(certificate.get());
-    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char*>("Veltora Test"), -1, -1, 0);
-    if (!commonName.empty()) {
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0);
-    }
-    X509_set_issuer_name(certificate.get(), name);
-    X509_set_pubkey(certificate.get(), key);
-    EXPECT_GT(X509_sign(certificate.get(), key, EVP_sha256()), 0);
-    const int length = i2d_X509(certificate.get(), nullptr);
-    Bytes der(static_cast<std::size_t>(length));
-    unsigned char* cursor = der.data();
-    i2d_X509(certificate.get(), &cursor);
-    return der;
-}
+using test::selfSigned;
 
 TEST(KeychainItems, AreDerivedFromTheCertificate) {
     std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(2048), EVP_PKEY_free);

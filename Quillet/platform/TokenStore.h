@@ -1,0 +1,41 @@
+#pragma once
+
+#include "Quillet/platform/TKTokenConfiguration.h"
+#include "VeltoraCryptoTokenKit/Result.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quillet {
+
+// The registrations of one token driver as files in a directory of the
+// per-user store. The host writes, the module reads from another process:
+// every write replaces a whole file atomically, so a reader never sees half a
+// registration. Directories are 0700 and files 0600 (they hold the API token),
+// and no symbolic link is followed.
+class TokenStore {
+public:
+    // VELTORA_TOKEN_STORE when set and not empty, else ${XDG_DATA_HOME:-$HOME/.local/share}/veltora/tokens.
+    static std::filesystem::path rootDirectory();
+
+    explicit TokenStore(std::filesystem::path driverDirectory) : directory_(std::move(driverDirectory)) {}
+
+    veltora::Result<void> write(const TKTokenConfiguration& configuration) const;
+    veltora::Result<void> remove(const std::string& instanceID) const;
+    // Every readable registration; an unreadable file is skipped with an error line.
+    std::vector<TKTokenConfiguration> readAll() const;
+
+    // Any instance ID maps to a file name of its own: hex, or a hash when that is too long.
+    static std::string fileNameFor(const std::string& instanceID);
+
+private:
+    std::optional<TKTokenConfiguration> decode(const std::string& text, std::string& problem) const;
+
+    std::filesystem::path directory_;
+};
+
+inline constexpr const char* tokenStoreErrorDomain = "TokenStore";
+
+} // namespace quillet

@@ -1,0 +1,140 @@
+#include "Quillet/platform/TKTokenDriverConfiguration.h"
+#include "Quillet/platform/TokenStore.h"
+#include "tests/support/TestCertificates.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace quillet {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+class TokenStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = fs::temp_directory_path() / ("token-store-" + std::to_string(getpid()));
+        fs::remove_all(root);
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    fs::path driverDirectory() const { return root / "nested" / TKTokenDriverConfiguration::quilletClassID; }
+
+    fs::path root;
+};
+
+Bytes bytesOf(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+TEST_F(TokenStoreTest, AnyInstanceIdRoundTripsWithItsDataPrivately) {
+    const mode_t previous = umask(0);
+    TKTokenDriverConfiguration driver(TKTokenDriverConfiguration::quilletClassID, driverDirectory());
+    const std::vector<std::string> ids = {
+        "", "/", "..", "a/../b", "Zertifikat-Ä", std::string("nul\0byte", 8), std::string(300, 'x')};
+    for (const auto& id : ids) {
+        auto added = driver.addTokenConfigurationForTokenInstanceID(id);
+        ASSERT_TRUE(added) << added.error().description;
+        ASSERT_TRUE(
+            added.value()->setConfigurationData(bytesOf("{\"apiToken\":\"" + id.substr(0, 3) + "\"}")));
+    }
+    umask(previous);
+
+    const auto stored = driver.tokenConfigurations();
+    ASSERT_EQ(stored.size(), ids.size());
+    for (const auto& id : ids) {
+        ASSERT_EQ(stored.count(id), 1u) << id;
+        EXPECT_EQ(stored.at(id)->configurationData(), bytesOf("{\"apiToken\":\"" + id.substr(0, 3) + "\"}"));
+        EXPECT_FALSE(stored.at(id)->certificateItem().has_value());
+    }
+
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        const auto permissions = entry.status().permissions() & fs::perms::all;
+        EXPECT_EQ(permissions, entry.is_directory() ? fs::perms::owner_all
+                                                    : (fs::perms::owner_read | fs::perms::owner_write))
+            << entry.path();
+    }
+
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(2048), EVP_PKEY_free);
+    const Bytes der = test::selfSigned(key.get(), "Policy");
+    auto certificate = TKTokenKeychainCertificate::make(der, "/");
+    auto keyItem = TKTokenKeychainKey::make(der, "/");
+    ASSERT_TRUE(certificate && keyItem);
+    ASSERT_TRUE(stored.at("/")->setKeychainItems(certificate.value(), keyItem.value()));
+    const auto reread = driver.tokenConfigurations().at("/");
+    ASSERT_TRUE(reread->certificateItem() && reread->keyItem());
+    EXPECT_EQ(reread->certificateItem()->data(), der);
+    EXPECT_EQ(reread->keyItem()->objectID(), "/");
+    EXPECT_EQ(reread->keyItem()->modulus(), keyItem.value().modulus());
+    EXPECT_EQ(reread->configurationData(), stored.at("/")->configurationData());
+
+    ASSERT_TRUE(driver.removeTokenConfigurationForTokenInstanceID("/"));
+    ASSERT_TRUE(driver.removeTokenConfigurationForTokenInstanceID("never there"));
+    EXPECT_EQ(driver.tokenConfigurations().count("/"), 0u);
+    EXPECT_EQ(driver.tokenConfigurations().size(), ids.size() - 1);
+}
+
+TEST_F(TokenStoreTest, UnreadableEntriesAreSkippedAndLinksAreNotFollowed) {
+    TKTokenDriverConfiguration driver(TKTokenDriverConfiguration::quilletClassID, driverDirectory());
+    ASSERT_TRUE(driver.addTokenConfigurationForTokenInstanceID("good"));
+    std::ofstream(driverDirectory() / TokenStore::fileNameFor("corrupt")) << "{\"instanceID\":";
+    std::ofstream(driverDirectory() / TokenStore::fileNameFor("odd"))
+        << R"({"instanceID":"6f6464","certificate":"AAAA",
+        "certificateObjectID":"6f6464","keyObjectID":"6f6464"})";
+    fs::create_symlink("/etc/passwd", driverDirectory() / TokenStore::fileNameFor("link"));
+    const auto stored = driver.tokenConfigurations();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored.begin()->first, "good");
+
+    // A driver directory that is a link out of the store is refused for writing.
+    const fs::path elsewhere = root / "elsewhere";
+    fs::create_directories(elsewhere);
+    fs::create_directories(root / "linked");
+    fs::create_directory_symlink(elsewhere, root / "linked" / "driver");
+    TKTokenDriverConfiguration linked(TKTokenDriverConfiguration::quilletClassID, root / "linked" / "driver");
+    EXPECT_FALSE(linked.addTokenConfigurationForTokenInstanceID("x"));
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+}
+
+TEST_F(TokenStoreTest, ReadersNeverSeeAHalfWrittenRegistration) {
+    TKTokenDriverConfiguration driver(TKTokenDriverConfiguration::quilletClassID, driverDirectory());
+    auto added = driver.addTokenConfigurationForTokenInstanceID("policy");
+    ASSERT_TRUE(added);
+    auto registration = added.value();
+    const Bytes small = bytesOf("small");
+    const Bytes large(100000, 'L');
+    ASSERT_TRUE(registration->setConfigurationData(small));
+
+    std::atomic<bool> writing{true};
+    std::atomic<int> torn{0};
+    std::thread reader([&] {
+        while (writing) {
+            for (const auto& [id, configuration] : driver.tokenConfigurations()) {
+                const auto& data = configuration->configurationData();
+                if (!data || (*data != small && *data != large)) {
+                    ++torn;
+                }
+            }
+        }
+    });
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_TRUE(registration->setConfigurationData(i % 2 ? small : large));
+        if (i % 25 == 24) {
+            ASSERT_TRUE(driver.removeTokenConfigurationForTokenInstanceID("policy"));
+            ASSERT_TRUE(registration->setConfigurationData(small));
+        }
+    }
+    writing = false;
+    reader.join();
+    EXPECT_EQ(torn.load(), 0);
+}
+
+} // namespace
+} // namespace quillet
