@@ -14,12 +14,7 @@ namespace {
 
 using test::RecordingLogger;
 
-DDLogMessage messageWith(DDLogFlag flag, std::string text) {
-    DDLogMessage message;
-    message.flag = flag;
-    message.message = std::move(text);
-    return message;
-}
+using test::messageWith;
 
 TEST(DDLog, SinksSeeEveryThreadsLinesInOneGlobalOrder) {
     DDLog registry;

@@ -1,6 +1,7 @@
 #include "VeltoraCryptoTokenKit/log/DDLog.h"
 #include "VeltoraCryptoTokenKit/log/DDOSLogger.h"
 #include "VeltoraCryptoTokenKit/log/VeltoraLogFormatter.h"
+#include "tests/support/RecordingLogger.h"
 
 #include <gtest/gtest.h>
 
@@ -10,12 +11,7 @@
 namespace veltora {
 namespace {
 
-DDLogMessage messageWith(DDLogFlag flag, std::string text) {
-    DDLogMessage message;
-    message.flag = flag;
-    message.message = std::move(text);
-    return message;
-}
+using test::messageWith;
 
 TEST(VeltoraLogFormatter, TagLetterAndUnchangedText) {
     VeltoraLogFormatter formatter;

@@ -10,6 +10,14 @@
 
 namespace veltora::test {
 
+// A message record with just the parts the sinks read.
+inline DDLogMessage messageWith(DDLogFlag flag, std::string text) {
+    DDLogMessage message;
+    message.flag = flag;
+    message.message = std::move(text);
+    return message;
+}
+
 // A sink that remembers the lines it was given, optionally slowly.
 class RecordingLogger : public DDAbstractLogger {
 public:
