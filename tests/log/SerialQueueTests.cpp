@@ -71,10 +71,17 @@ TEST(SerialQueue, CallerRunsInPlaceOnlyWhenNothingElseIsQueuedOrRunning) {
 
 TEST(SerialQueue, AQueueDestroyedByItsOwnTaskFinishesWhatWasQueued) {
     auto queue = std::make_unique<SerialQueue>("test.self-destroying");
+    SerialQueue* const target = queue.get();
+    std::promise<void> gate;
     std::promise<void> finished;
     auto done = finished.get_future();
-    queue->async([&queue] { queue.reset(); });
-    queue->async([&finished] { finished.set_value(); });
+    // The first task waits until the second is queued, so the reset never races the caller.
+    target->async([&queue, opened = gate.get_future().share()] {
+        opened.wait();
+        queue.reset();
+    });
+    target->async([&finished] { finished.set_value(); });
+    gate.set_value();
     EXPECT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
