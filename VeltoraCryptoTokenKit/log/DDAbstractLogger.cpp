@@ -6,6 +6,9 @@ namespace veltora {
 
 DDAbstractLogger::DDAbstractLogger(std::string name) : name_(name), queue_(std::move(name)) {}
 
+DDAbstractLogger::DDAbstractLogger(std::string name, std::shared_ptr<DDLogFormatter> formatter)
+    : name_(name), formatter_(std::move(formatter)), queue_(std::move(name)) {}
+
 // Derived sinks stop their work in their own destructors; the queue joins its thread here.
 DDAbstractLogger::~DDAbstractLogger() = default;
 

@@ -15,6 +15,8 @@ namespace veltora {
 class DDAbstractLogger : public std::enable_shared_from_this<DDAbstractLogger> {
 public:
     explicit DDAbstractLogger(std::string name);
+    // A sink that comes with a formatter of its own.
+    DDAbstractLogger(std::string name, std::shared_ptr<DDLogFormatter> formatter);
     virtual ~DDAbstractLogger();
     DDAbstractLogger(const DDAbstractLogger&) = delete;
     DDAbstractLogger& operator=(const DDAbstractLogger&) = delete;

@@ -1,0 +1,205 @@
+#include "VeltoraCryptoTokenKit/log/LogFileWatcher.h"
+
+#include "VeltoraCryptoTokenKit/log/LogFileDescriptor.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <mutex>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+
+namespace veltora {
+
+struct LogFileWatcher::State {
+    State(const std::string& path, int watchedFd, Events watcherEvents);
+    ~State();
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+
+    static void* threadMain(void* state);
+    void run();
+    bool fileIsGone();
+    int pollTimeout(std::optional<TimePoint> due) const;
+    void wakeThread() const;
+
+    const int fd;
+    const Events events;
+    LogFileDescriptor notifications;
+    LogFileDescriptor wakeUp;
+    std::mutex mutex;
+    std::optional<TimePoint> dueTime;
+    bool stopping = false;
+    std::optional<pthread_t> thread;
+    ForkList<State>::Link forkLink;
+};
+
+namespace {
+
+// A fork child has none of the parent's watcher threads: it forgets them, so
+// that it never joins one, and closes their descriptors, which it shares with
+// the parent. Its sink goes on writing without a watcher until its next file.
+struct ForkGuard {
+    using Watchers = ForkList<LogFileWatcher::State>;
+
+    static void add(LogFileWatcher::State* watcher) {
+        static const bool installed = [] {
+            pthread_atfork(&prepare, &parent, &child);
+            return true;
+        }();
+        (void)installed;
+        Watchers::add(watcher);
+    }
+    static void prepare() {
+        Watchers::mutex().lock();
+        Watchers::forEach([](LogFileWatcher::State& watcher) { watcher.mutex.lock(); });
+    }
+    static void parent() {
+        Watchers::forEach([](LogFileWatcher::State& watcher) { watcher.mutex.unlock(); });
+        Watchers::mutex().unlock();
+    }
+    static void child() {
+        Watchers::forEach([](LogFileWatcher::State& watcher) {
+            watcher.thread.reset();
+            (void)watcher.notifications.close();
+            (void)watcher.wakeUp.close();
+            watcher.mutex.unlock();
+        });
+        Watchers::mutex().unlock();
+    }
+};
+
+constexpr std::uint32_t watchedChanges = IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF;
+
+} // namespace
+
+LogFileWatcher::State::State(const std::string& path, int watchedFd, Events watcherEvents)
+    : fd(watchedFd), events(std::move(watcherEvents)), notifications(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
+      wakeUp(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    // Without inotify (its limits reached) the watcher still keeps the due time.
+    if (notifications.valid() && inotify_add_watch(notifications.get(), path.c_str(), watchedChanges) < 0) {
+        (void)notifications.close();
+    }
+    ForkGuard::add(this);
+    std::lock_guard lock(mutex);
+    pthread_t started{};
+    if (wakeUp.valid() && pthread_create(&started, nullptr, &threadMain, this) == 0) {
+        thread = started;
+    }
+}
+
+LogFileWatcher::State::~State() {
+    std::optional<pthread_t> running;
+    {
+        std::lock_guard lock(mutex);
+        stopping = true;
+        running = thread;
+        thread.reset();
+    }
+    wakeThread();
+    if (running) {
+        pthread_join(*running, nullptr);
+    }
+    ForkList<State>::remove(this);
+}
+
+void* LogFileWatcher::State::threadMain(void* state) {
+    static_cast<State*>(state)->run();
+    return nullptr;
+}
+
+void LogFileWatcher::State::wakeThread() const {
+    if (wakeUp.valid()) {
+        const std::uint64_t one = 1;
+        (void)::write(wakeUp.get(), &one, sizeof one);
+    }
+}
+
+int LogFileWatcher::State::pollTimeout(std::optional<TimePoint> due) const {
+    if (!due) {
+        return -1;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - std::chrono::system_clock::now());
+    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
+}
+
+// Deletion shows as a change of the link count while the file is still open.
+bool LogFileWatcher::State::fileIsGone() {
+    alignas(struct inotify_event) std::array<char, 4096> buffer{};
+    bool gone = false;
+    for (;;) {
+        const ssize_t length = ::read(notifications.get(), buffer.data(), buffer.size());
+        if (length <= 0) {
+            break;
+        }
+        for (ssize_t at = 0; at < length;) {
+            const auto* event = reinterpret_cast<const struct inotify_event*>(buffer.data() + at);
+            if ((event->mask & (IN_MOVE_SELF | IN_DELETE_SELF | IN_UNMOUNT | IN_IGNORED)) != 0) {
+                gone = true;
+            }
+            if ((event->mask & IN_ATTRIB) != 0) {
+                struct stat status {};
+                gone = gone || (fstat(fd, &status) == 0 && status.st_nlink == 0);
+            }
+            at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+        }
+    }
+    return gone;
+}
+
+void LogFileWatcher::State::run() {
+    bool goneReported = false;
+    for (;;) {
+        std::optional<TimePoint> due;
+        {
+            std::lock_guard lock(mutex);
+            if (stopping) {
+                return;
+            }
+            due = dueTime;
+        }
+        std::array<pollfd, 2> watched{{{wakeUp.get(), POLLIN, 0}, {notifications.get(), POLLIN, 0}}};
+        const nfds_t count = notifications.valid() && !goneReported ? 2 : 1;
+        const int ready = poll(watched.data(), count, pollTimeout(due));
+        if (ready < 0) {
+            continue; // EINTR: look again
+        }
+        if ((watched[0].revents & POLLIN) != 0) {
+            std::uint64_t ignored = 0;
+            (void)::read(wakeUp.get(), &ignored, sizeof ignored);
+        }
+        if (count == 2 && (watched[1].revents & POLLIN) != 0 && fileIsGone()) {
+            goneReported = true;
+            events.fileGone();
+        }
+        bool fire = false;
+        {
+            std::lock_guard lock(mutex);
+            if (dueTime && std::chrono::system_clock::now() >= *dueTime) {
+                dueTime.reset();
+                fire = !stopping;
+            }
+        }
+        if (fire) {
+            events.due();
+        }
+    }
+}
+
+LogFileWatcher::LogFileWatcher(const std::string& path, int fd, Events events)
+    : state_(std::make_unique<State>(path, fd, std::move(events))) {}
+
+LogFileWatcher::~LogFileWatcher() = default;
+
+void LogFileWatcher::setDueTime(std::optional<TimePoint> due) {
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->dueTime = due;
+    }
+    state_->wakeThread();
+}
+
+} // namespace veltora

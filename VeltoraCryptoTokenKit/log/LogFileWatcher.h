@@ -1,0 +1,41 @@
+#pragma once
+
+#include "VeltoraCryptoTokenKit/log/ForkList.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace veltora {
+
+// Watches one open log file from a thread of its own: reports once when the
+// file is deleted, renamed or its file system goes away (inotify), and when a
+// one-shot due time has come. The callbacks run on the watcher's thread and
+// must only hand the event on, never wait for whoever destroys the watcher.
+class LogFileWatcher {
+public:
+    using TimePoint = std::chrono::system_clock::time_point;
+
+    struct Events {
+        std::function<void()> fileGone;
+        std::function<void()> due;
+    };
+
+    // Watches `path`, open as `fd`; `fd` must stay open for the watcher's life.
+    LogFileWatcher(const std::string& path, int fd, Events events);
+    ~LogFileWatcher(); // stops and joins the thread
+    LogFileWatcher(const LogFileWatcher&) = delete;
+    LogFileWatcher& operator=(const LogFileWatcher&) = delete;
+
+    // Arms the one-shot due time again, or disarms it with nothing.
+    void setDueTime(std::optional<TimePoint> due);
+
+    struct State;
+
+private:
+    std::unique_ptr<State> state_;
+};
+
+} // namespace veltora
