@@ -23,7 +23,7 @@ protected:
         fs::create_directories(directory);
         process.arguments = {"/opt/veltora/bin/tool"};
         process.bundlePath = (directory / "bin" / "tool").string();
-        DDLog::sharedInstance().addLogger(recorder, DDLogLevel::all);
+        firstLine = logLines().size();
     }
     void TearDown() override { fs::remove_all(directory); }
 
@@ -39,9 +39,23 @@ protected:
         return merged.value_or(Configuration{});
     }
 
+    // One sink for the whole program: the registry keeps its sinks until the process ends.
+    static std::shared_ptr<test::RecordingLogger> sharedRecorder() {
+        static const auto recorder = [] {
+            auto logger = std::make_shared<test::RecordingLogger>();
+            DDLog::sharedInstance().addLogger(logger, DDLogLevel::all);
+            return logger;
+        }();
+        return recorder;
+    }
+
+    // The lines written since this test began.
     std::vector<std::string> logLines() {
         DDLog::sharedInstance().flushLog();
-        return recorder->lines();
+        auto lines = sharedRecorder()->lines();
+        lines.erase(lines.begin(),
+                    lines.begin() + static_cast<std::ptrdiff_t>(std::min(firstLine, lines.size())));
+        return lines;
     }
 
     bool logged(const std::string& line) {
@@ -51,7 +65,7 @@ protected:
 
     fs::path directory;
     ProcessInfo process;
-    std::shared_ptr<test::RecordingLogger> recorder = std::make_shared<test::RecordingLogger>();
+    std::size_t firstLine = 0;
 };
 
 TEST_F(ConfigHelperTest, NothingConfiguredGivesDefaultsAndFailsOnTheOrganization) {
@@ -87,6 +101,12 @@ TEST_F(ConfigHelperTest, StrongerSourcesWinButEmptyTextNeverHidesAWeakerOne) {
 
     process.arguments = {"/opt/veltora/bin/tool", "--api-token", ""};
     EXPECT_EQ(load().apiToken, "from-env");
+    process.arguments = {"/opt/veltora/bin/tool", "--config", (directory / "missing.json").string()};
+    configuration = load();
+    EXPECT_EQ(configuration.configFile, (directory / "missing.json").string());
+    EXPECT_EQ(configuration.apiToken, "from-env");
+    EXPECT_TRUE(logged("Failed to find file at path " + (directory / "missing.json").string() + "."));
+    process.arguments = {"/opt/veltora/bin/tool"};
     process.environment["VELTORA_API_TOKEN"] = "";
     EXPECT_EQ(load().apiToken, "file-token");
 
@@ -141,8 +161,11 @@ TEST_F(ConfigHelperTest, FileMembersOfTheWrongShapeCountAsNotGiven) {
     EXPECT_EQ(configuration.timeouts, (TimeoutsConfiguration{30.0f, 1.0f, 10}));
     EXPECT_EQ(configuration.logLevel, "");
 
-    process.environment["VELTORA_CONFIG_FILE"] = writeFile("array.json", R"([{"OrganizationId":"org"}])");
+    const auto array = writeFile("array.json", R"([{"OrganizationId":"org"}])");
+    process.environment["VELTORA_CONFIG_FILE"] = array;
+    firstLine += logLines().size();
     EXPECT_EQ(load().organizationId, "");
+    EXPECT_EQ(logLines(), std::vector<std::string>{"Reading config from file at path " + array});
 
     process.environment["VELTORA_CONFIG_FILE"] =
         writeFile("count.json", R"({"Timeouts":{"RetryCount":3.0}})");
