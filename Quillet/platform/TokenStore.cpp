@@ -6,11 +6,14 @@
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <iterator>
+#include <memory>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,6 +43,10 @@ public:
 
 private:
     int fd_;
+};
+
+struct CloseDirectory {
+    void operator()(DIR* listing) const { ::closedir(listing); }
 };
 
 Error systemError(const std::string& what, int error) {
@@ -104,31 +111,48 @@ std::optional<std::vector<std::uint8_t>> fromBase64(const std::string& text) {
     return bytes;
 }
 
-// Makes the directory and its missing parents (0700), refusing symbolic links
-// on the way; the caller owns the returned descriptor of the directory.
-Result<int> openDirectory(const std::filesystem::path& directory) {
+// Makes the directory and its missing parents, each created one 0700 whatever
+// the umask. Links on the way to the store are the user's own set-up and are
+// followed; the driver directory itself and every directory made here are
+// opened without following a link, so nothing is written through one planted
+// inside the store. The caller owns the returned descriptor.
+Result<int> openDirectory(const std::filesystem::path& given) {
+    std::error_code noWorkingDirectory;
+    const std::filesystem::path directory = std::filesystem::absolute(given, noWorkingDirectory);
+    if (noWorkingDirectory || !directory.has_relative_path()) {
+        return Error{tokenStoreErrorDomain, EINVAL, "Not a usable store directory: " + given.string()};
+    }
     std::filesystem::path built = "/";
     int current = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (current < 0) {
         return systemError("Cannot open /", errno);
     }
-    for (const auto& part : directory.relative_path()) {
-        if (part.empty() || part == ".") {
+    const std::filesystem::path relative = directory.relative_path();
+    const auto last = std::prev(relative.end());
+    for (auto part = relative.begin(); part != relative.end(); ++part) {
+        if (part->empty() || *part == ".") {
             continue;
         }
-        built /= part;
-        if (::mkdirat(current, part.c_str(), 0700) != 0 && errno != EEXIST) {
+        built /= *part;
+        const bool created = ::mkdirat(current, part->c_str(), 0700) == 0;
+        if (!created && errno != EEXIST) {
             const int error = errno;
             ::close(current);
             return systemError("Cannot create " + built.string(), error);
         }
-        const int next = ::openat(current, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int noFollow = created || part == last ? O_NOFOLLOW : 0;
+        const int next = ::openat(current, part->c_str(), O_RDONLY | O_DIRECTORY | noFollow | O_CLOEXEC);
         const int error = errno;
         ::close(current);
         if (next < 0) {
             return systemError("Cannot open " + built.string(), error);
         }
         current = next;
+        if (created && ::fchmod(current, 0700) != 0) {
+            const int chmodError = errno;
+            ::close(current);
+            return systemError("Cannot protect " + built.string(), chmodError);
+        }
     }
     return current;
 }
@@ -244,7 +268,8 @@ std::filesystem::path TokenStore::rootDirectory() {
     if (const auto store = variable("VELTORA_TOKEN_STORE")) {
         return *store;
     }
-    if (const auto data = variable("XDG_DATA_HOME")) {
+    // A relative XDG_DATA_HOME is to be ignored.
+    if (const auto data = variable("XDG_DATA_HOME"); data && data->front() == '/') {
         return std::filesystem::path(*data) / "veltora" / "tokens";
     }
     std::string home = variable("HOME").value_or("");
@@ -273,7 +298,10 @@ veltora::Result<void> TokenStore::write(const TKTokenConfiguration& configuratio
     }
     const Fd directoryFd(directory.value());
     const std::string name = fileNameFor(configuration.instanceID());
-    const std::string temporary = "." + name + "." + std::to_string(::getpid()) + ".tmp";
+    // Unique per writer, also among threads of one process writing the same registration.
+    static std::atomic<unsigned long> writes{0};
+    const std::string temporary =
+        "." + name + "." + std::to_string(::getpid()) + "-" + std::to_string(++writes) + ".tmp";
     const std::string text = encode(configuration);
     {
         Fd file(::openat(directoryFd.get(), temporary.c_str(),
@@ -328,11 +356,17 @@ std::vector<TKTokenConfiguration> TokenStore::readAll() const {
     if (directory.get() < 0) {
         return registrations; // nothing registered yet
     }
-    DIR* listing = ::fdopendir(::dup(directory.get()));
-    if (listing == nullptr) {
+    const int listingFd = ::dup(directory.get());
+    const std::unique_ptr<DIR, CloseDirectory> listing(listingFd < 0 ? nullptr : ::fdopendir(listingFd));
+    if (!listing) {
+        const int error = errno;
+        if (listingFd >= 0) {
+            ::close(listingFd);
+        }
+        DDLogError("Cannot list token registrations in " + directory_.string() + ": " + std::strerror(error));
         return registrations;
     }
-    while (const dirent* entry = ::readdir(listing)) {
+    while (const dirent* entry = ::readdir(listing.get())) {
         const std::string name = entry->d_name;
         if (!isRegistrationFileName(name)) {
             continue;
@@ -346,7 +380,6 @@ std::vector<TKTokenConfiguration> TokenStore::readAll() const {
         }
         registrations.push_back(std::move(*configuration));
     }
-    ::closedir(listing);
     return registrations;
 }
 

@@ -35,7 +35,7 @@ Bytes bytesOf(const std::string& text) {
 }
 
 TEST_F(TokenStoreTest, AnyInstanceIdRoundTripsWithItsDataPrivately) {
-    const mode_t previous = umask(0);
+    const mode_t previous = umask(0277); // what is made must end up 0700 and 0600 whatever the umask
     TKTokenDriverConfiguration driver(TKTokenDriverConfiguration::quilletClassID, driverDirectory());
     const std::vector<std::string> ids = {
         "", "/", "..", "a/../b", "Zertifikat-Ä", std::string("nul\0byte", 8), std::string(300, 'x')};
@@ -101,6 +101,14 @@ TEST_F(TokenStoreTest, UnreadableEntriesAreSkippedAndLinksAreNotFollowed) {
     TKTokenDriverConfiguration linked(TKTokenDriverConfiguration::quilletClassID, root / "linked" / "driver");
     EXPECT_FALSE(linked.addTokenConfigurationForTokenInstanceID("x"));
     EXPECT_TRUE(fs::is_empty(elsewhere));
+
+    // A link on the way to the store (a home directory elsewhere, say) is the user's own and is followed.
+    fs::create_directory_symlink(elsewhere, root / "home");
+    TKTokenDriverConfiguration throughHome(TKTokenDriverConfiguration::quilletClassID,
+                                           root / "home" / "driver");
+    EXPECT_TRUE(throughHome.addTokenConfigurationForTokenInstanceID("x"));
+    EXPECT_EQ(throughHome.tokenConfigurations().count("x"), 1u);
+    EXPECT_TRUE(fs::is_regular_file(elsewhere / "driver" / TokenStore::fileNameFor("x")));
 }
 
 TEST_F(TokenStoreTest, ReadersNeverSeeAHalfWrittenRegistration) {
