@@ -1,0 +1,21 @@
+#pragma once
+
+#include "VeltoraCryptoTokenKit/Result.h"
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace quillet {
+
+// The digest inside a DER DigestInfo, and the token algorithm that signs it.
+struct UnwrappedDigest {
+    std::string_view algorithm; // a kSecKeyAlgorithm constant
+    std::span<const std::uint8_t> digest;
+};
+
+// Accepts exactly the DER DigestInfo of a SHA-256 or SHA-1 digest (with NULL
+// parameters); anything else is CKR_DATA_INVALID.
+veltora::Result<UnwrappedDigest> unwrapDigestInfo(std::span<const std::uint8_t> digestInfo);
+
+} // namespace quillet

@@ -1,0 +1,10 @@
+#pragma once
+
+#include "Quillet/pkcs11/Cryptoki.h"
+
+namespace quillet {
+
+// The module's function list (version 2.40), every entry filled.
+CK_FUNCTION_LIST* functionList();
+
+} // namespace quillet

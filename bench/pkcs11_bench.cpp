@@ -1,0 +1,266 @@
+// Signatures per second through the PKCS#11 module's C_Sign (two-call form)
+// ("module") beside the same requests made directly through a fresh
+// VeltoraClient per request ("direct"), the reference, at 1 and 8 threads,
+// against the local service emulator. "tokenSession" calls the token session's
+// sign operation without the PKCS#11 layer, to tell that layer's cost apart
+// from the session's own (it reads the registration afresh for every request). BM_Pkcs11LatencyScaling adds 5
+// ms of service latency and reports how far 8 threads outpace one ("speedup"); the module takes no lock
+// across a request, so it should come close to 8. Throughput is counted against wall-clock time in
+// "items_per_second".
+
+#include "Quillet/Token.h"
+#include "Quillet/TokenDriver.h"
+#include "Quillet/TokenSession.h"
+#include "Quillet/pkcs11/FunctionList.h"
+#include "Quillet/platform/TKTokenDriverConfiguration.h"
+#include "VeltoraCryptoTokenKit/Configuration.h"
+#include "VeltoraCryptoTokenKit/VeltoraClient.h"
+#include "tests/support/EmulatorProcess.h"
+
+#include <benchmark/benchmark.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using veltora::TimeoutsConfiguration;
+using veltora::VeltoraClient;
+using veltora::test::EmulatorProcess;
+
+constexpr int kRequestsPerThreadAndIteration = 20;
+constexpr const char* kPolicyId = "policy-id-1";
+constexpr const char* kSha256Oid = "2.16.840.1.101.3.4.2.1";
+const TimeoutsConfiguration kTimeouts{30.0f, 1.6f, 10};
+
+// SHA-256 DigestInfo of some digest, as CKM_RSA_PKCS takes it.
+const std::vector<CK_BYTE> kDigestInfo = [] {
+    const std::array<CK_BYTE, 19> prefix{0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                                         0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+    std::vector<CK_BYTE> info(prefix.size() + 32, 0x5a);
+    std::copy(prefix.begin(), prefix.end(), info.begin());
+    return info;
+}();
+const std::string kDigestBase64 = "WlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlo=";
+
+// An emulator and a registration store holding its policy, for the whole run.
+class Service {
+public:
+    explicit Service(int latencyMilliseconds)
+        : emulator_({"--threads", "48", "--latency-ms", std::to_string(latencyMilliseconds)}) {
+        store_ = std::filesystem::temp_directory_path() /
+                 ("quillet-bench-" + std::to_string(getpid()) + "-" + std::to_string(latencyMilliseconds));
+        std::filesystem::create_directories(store_);
+    }
+    ~Service() {
+        std::error_code ignored;
+        std::filesystem::remove_all(store_, ignored);
+    }
+
+    const EmulatorProcess& emulator() const { return emulator_; }
+
+    // Points the module at this service's store and opens one session per thread.
+    std::vector<CK_SESSION_HANDLE> openSessions(CK_FUNCTION_LIST* functions, int count) {
+        setenv("VELTORA_TOKEN_STORE", store_.c_str(), 1);
+        register_();
+        functions->C_Finalize(nullptr);
+        CK_SLOT_ID slot = 0;
+        CK_ULONG slots = 1;
+        if (functions->C_Initialize(nullptr) != CKR_OK ||
+            functions->C_GetSlotList(CK_TRUE, &slot, &slots) != CKR_OK || slots != 1) {
+            throw std::runtime_error("the module shows no token");
+        }
+        std::vector<CK_SESSION_HANDLE> sessions(static_cast<std::size_t>(count));
+        for (auto& session : sessions) {
+            functions->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session);
+        }
+        return sessions;
+    }
+
+private:
+    void register_() {
+        auto drivers = quillet::TKTokenDriverConfiguration::driverConfigurations();
+        const auto driver = drivers.find(quillet::TKTokenDriverConfiguration::quilletClassID);
+        const VeltoraClient client(emulator_.baseUrl(), EmulatorProcess::kOrganization,
+                                   EmulatorProcess::kApiToken, kTimeouts);
+        const auto policies = client.mySigningPolicies(std::nullopt, std::nullopt);
+        if (driver == drivers.end() || !policies) {
+            throw std::runtime_error("cannot register the emulator's policy");
+        }
+        const std::string der64 = policies.value().at("signingPolicies").at(0).at("certificateBytes");
+        std::vector<std::uint8_t> der(der64.size());
+        const int length = EVP_DecodeBlock(der.data(), reinterpret_cast<const unsigned char*>(der64.data()),
+                                           static_cast<int>(der64.size()));
+        der.resize(static_cast<std::size_t>(length) - (der64.ends_with("==")  ? 2
+                                                       : der64.ends_with("=") ? 1
+                                                                              : 0));
+        veltora::Configuration configuration;
+        configuration.apiUrl = emulator_.baseUrl();
+        configuration.organizationId = EmulatorProcess::kOrganization;
+        configuration.apiToken = EmulatorProcess::kApiToken;
+        configuration.timeouts = kTimeouts;
+        const std::string json = configuration.toJson();
+        auto registration = driver->second->addTokenConfigurationForTokenInstanceID(kPolicyId);
+        auto certificate = quillet::TKTokenKeychainCertificate::make(der, kPolicyId);
+        auto key = quillet::TKTokenKeychainKey::make(der, kPolicyId);
+        if (!registration || !certificate || !key ||
+            !registration.value()->setConfigurationData(
+                std::vector<std::uint8_t>(json.begin(), json.end())) ||
+            !registration.value()->setKeychainItems(std::move(certificate).value(), std::move(key).value())) {
+            throw std::runtime_error("cannot write the registration");
+        }
+    }
+
+    EmulatorProcess emulator_;
+    std::filesystem::path store_;
+};
+
+Service& service(int latencyMilliseconds) {
+    static Service fast(0);
+    static Service slow(5);
+    return latencyMilliseconds == 0 ? fast : slow;
+}
+
+bool signThroughModule(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session) {
+    CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
+    CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
+    CK_ATTRIBUTE search{CKA_CLASS, &keyClass, sizeof keyClass};
+    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+    CK_ULONG found = 0;
+    if (functions->C_FindObjectsInit(session, &search, 1) != CKR_OK ||
+        functions->C_FindObjects(session, &key, 1, &found) != CKR_OK ||
+        functions->C_FindObjectsFinal(session) != CKR_OK || found != 1 ||
+        functions->C_SignInit(session, &mechanism, key) != CKR_OK) {
+        return false;
+    }
+    auto* data = const_cast<CK_BYTE*>(kDigestInfo.data());
+    CK_ULONG length = 0;
+    if (functions->C_Sign(session, data, kDigestInfo.size(), nullptr, &length) != CKR_OK) {
+        return false;
+    }
+    std::vector<CK_BYTE> signature(length);
+    return functions->C_Sign(session, data, kDigestInfo.size(), signature.data(), &length) == CKR_OK;
+}
+
+bool signDirectly(const EmulatorProcess& emulator) {
+    const VeltoraClient fresh(emulator.baseUrl(), EmulatorProcess::kOrganization, EmulatorProcess::kApiToken,
+                              kTimeouts);
+    return fresh.sendSigningRequest(kDigestBase64, kPolicyId, kSha256Oid).ok();
+}
+
+bool signThroughTokenSession(quillet::TokenSession& session) {
+    const std::span<const std::uint8_t> digest(kDigestInfo.data() + 19, 32);
+    return session
+        .signData(digest, std::string(kPolicyId),
+                  quillet::TKTokenKeyAlgorithm(
+                      std::string(quillet::kSecKeyAlgorithmRSASignatureDigestPKCS1v15SHA256)))
+        .ok();
+}
+
+// Requests per second of `threads` threads each signing kRequestsPerThreadAndIteration times.
+template <class Sign> double roundRate(int threads, std::atomic<long>& failures, Sign sign) {
+    const auto started = std::chrono::steady_clock::now();
+    {
+        std::vector<std::jthread> workers;
+        for (int t = 0; t < threads; ++t) {
+            workers.emplace_back([&, t] {
+                for (int i = 0; i < kRequestsPerThreadAndIteration; ++i) {
+                    failures += sign(t) ? 0 : 1;
+                }
+            });
+        }
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return threads * kRequestsPerThreadAndIteration / seconds;
+}
+
+enum class Path { direct, tokenSession, module };
+
+void signRoundTrips(benchmark::State& state, Path path, int threads) {
+    CK_FUNCTION_LIST* functions = quillet::functionList();
+    Service& target = service(0);
+    const auto sessions = target.openSessions(functions, threads);
+    const auto driver = std::make_shared<quillet::TokenDriver>();
+    const auto token = std::make_shared<quillet::Token>(driver, kPolicyId);
+    std::atomic<long> failures{0};
+    double rates = 0;
+    long rounds = 0;
+    for (auto _ : state) {
+        rates += roundRate(threads, failures, [&](int t) {
+            switch (path) {
+            case Path::module:
+                return signThroughModule(functions, sessions[static_cast<std::size_t>(t)]);
+            case Path::tokenSession:
+                return signThroughTokenSession(*token->createSession());
+            default:
+                return signDirectly(target.emulator());
+            }
+        });
+        ++rounds;
+    }
+    if (failures > 0) {
+        state.SkipWithError("some signing requests failed");
+    }
+    state.counters["items_per_second"] = rates / static_cast<double>(rounds);
+}
+
+void latencyScaling(benchmark::State& state) {
+    CK_FUNCTION_LIST* functions = quillet::functionList();
+    const auto sessions = service(5).openSessions(functions, 8);
+    const auto sign = [&](int t) {
+        return signThroughModule(functions, sessions[static_cast<std::size_t>(t)]);
+    };
+    std::atomic<long> failures{0};
+    double single = 0;
+    double eight = 0;
+    for (auto _ : state) {
+        single += roundRate(1, failures, sign);
+        eight += roundRate(8, failures, sign);
+    }
+    if (failures > 0) {
+        state.SkipWithError("some signing requests failed");
+    }
+    state.counters["rate_1thread"] = single / static_cast<double>(state.iterations());
+    state.counters["rate_8threads"] = eight / static_cast<double>(state.iterations());
+    state.counters["speedup"] = eight / single;
+}
+
+void registerAll() {
+    for (const int threads : {1, 8}) {
+        const std::string name = "BM_Pkcs11Sign_" + std::to_string(threads) + "threads/";
+        const std::pair<Path, const char*> paths[] = {
+            {Path::direct, "direct"}, {Path::tokenSession, "tokenSession"}, {Path::module, "module"}};
+        for (const auto& [path, pathName] : paths) {
+            benchmark::RegisterBenchmark((name + pathName).c_str(), signRoundTrips, path, threads)
+                ->UseRealTime();
+        }
+    }
+    benchmark::RegisterBenchmark("BM_Pkcs11LatencyScaling/module", latencyScaling)->UseRealTime();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    registerAll();
+    // Interleaved repetitions keep the machine's drifting load off any one variant.
+    std::vector<char*> arguments(argv, argv + argc);
+    std::string interleave = "--benchmark_enable_random_interleaving=true";
+    arguments.insert(arguments.begin() + 1, interleave.data());
+    int count = static_cast<int>(arguments.size());
+    benchmark::Initialize(&count, arguments.data());
+    if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,172 @@
+// The built module loaded by the tools people sign with. Every test has its
+// own emulator and store; every command runs under `timeout`.
+
+#include "tests/pkcs11/Pkcs11TestSupport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+namespace quillet::test {
+namespace {
+
+using ::testing::HasSubstr;
+using veltora::test::EmulatorProcess;
+
+const std::string kModulePath = std::string(VELTORA_BINARY_DIR) + "/lib/quillet-pkcs11.so";
+constexpr const char* kPolicy = "policy-id-1";
+constexpr const char* kPolicyHex = "706f6c6963792d69642d31"; // "policy-id-1"
+
+struct CommandResult {
+    int status = -1;
+    std::string output;
+};
+
+Bytes readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The environment a tool needs to load a module built with AddressSanitizer:
+// the runtime first, and no leak report for the tool's own allocations.
+std::string sanitizerEnvironment() {
+    const std::string command = "ldd " + kModulePath + " | awk '/libasan/ {print $3}'";
+    const std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(command.c_str(), "r"), &pclose);
+    std::array<char, 512> line{};
+    if (!pipe || std::fgets(line.data(), line.size(), pipe.get()) == nullptr) {
+        return "";
+    }
+    std::string runtime(line.data());
+    runtime.erase(runtime.find_last_not_of("\r\n ") + 1);
+    return "LD_PRELOAD=" + runtime + " ASAN_OPTIONS=detect_leaks=0 ";
+}
+
+CommandResult run(const std::string& command) {
+    const std::string bounded = "env " + sanitizerEnvironment() + "timeout 60 " + command + " 2>&1";
+    CommandResult result;
+    FILE* pipe = popen(bounded.c_str(), "r");
+    if (pipe == nullptr) {
+        return result;
+    }
+    std::array<char, 4096> chunk{};
+    std::size_t read = 0;
+    while ((read = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0) {
+        result.output.append(chunk.data(), read);
+    }
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+// The OpenSSL pkcs11 engine, from OpenSSL's engines directory.
+std::string pkcs11Engine() {
+    const auto version = run("openssl version -e");
+    const auto start = version.output.find('"');
+    const auto end = version.output.rfind('"');
+    return start == std::string::npos || end <= start
+               ? std::string()
+               : version.output.substr(start + 1, end - start - 1) + "/pkcs11.so";
+}
+
+class Pkcs11Clients : public ::testing::Test {
+protected:
+    void SetUp() override {
+        certificate = policyCertificate(emulator, kPolicy);
+        registerToken(kPolicy, certificate, emulatorConfiguration(emulator));
+        directory = store.path() + "-work";
+        std::filesystem::create_directories(directory);
+        const unsigned char* cursor = certificate.data();
+        const std::unique_ptr<X509, decltype(&X509_free)> x509(
+            d2i_X509(nullptr, &cursor, static_cast<long>(certificate.size())), &X509_free);
+        const std::unique_ptr<FILE, decltype(&fclose)> pem(std::fopen(path("cert.pem").c_str(), "w"),
+                                                           &fclose);
+        ASSERT_TRUE(x509 && pem && PEM_write_X509(pem.get(), x509.get()) == 1);
+    }
+
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(directory, ignored);
+    }
+
+    std::string path(const std::string& name) const { return directory + "/" + name; }
+
+    // pkcs11-tool signs the file with the mechanism and returns the signature.
+    Bytes signWithPkcs11Tool(const std::string& mechanism, const Bytes& input) {
+        writeFile(path("input"), input);
+        std::filesystem::remove(path("signature"));
+        const auto result = run("pkcs11-tool --module " + kModulePath + " --sign --id " + kPolicyHex +
+                                " -m " + mechanism + " -i " + path("input") + " -o " + path("signature"));
+        EXPECT_EQ(result.status, 0) << result.output;
+        return readFile(path("signature"));
+    }
+
+    EmulatorProcess emulator;
+    TemporaryStore store;
+    Bytes certificate;
+    std::string directory;
+};
+
+TEST_F(Pkcs11Clients, Pkcs11ToolListsAndSignsWithEveryMechanism) {
+    const auto slots = run("pkcs11-tool --module " + kModulePath + " -L");
+    EXPECT_EQ(slots.status, 0) << slots.output;
+    EXPECT_THAT(slots.output, HasSubstr("Quillet"));
+    EXPECT_THAT(slots.output, HasSubstr("Veltora"));
+    const auto objects = run("pkcs11-tool --module " + kModulePath + " -O");
+    EXPECT_EQ(objects.status, 0) << objects.output;
+    EXPECT_THAT(objects.output, HasSubstr("Certificate Object"));
+    EXPECT_THAT(objects.output, HasSubstr("Private Key Object"));
+
+    const Bytes message(3000, 'q'); // over 1 KiB: signed in parts
+    EXPECT_TRUE(
+        verifiesDigest(certificate, sha256(message), true, signWithPkcs11Tool("SHA256-RSA-PKCS", message)));
+    EXPECT_TRUE(
+        verifiesDigest(certificate, sha1(message), false, signWithPkcs11Tool("SHA1-RSA-PKCS", message)));
+    const Bytes digest = sha256(message);
+    EXPECT_TRUE(
+        verifiesDigest(certificate, digest, true, signWithPkcs11Tool("RSA-PKCS", sha256DigestInfo(digest))));
+}
+
+TEST_F(Pkcs11Clients, P11toolListsTheToken) {
+    const auto listed = run("p11tool --provider " + kModulePath + " --list-all");
+    EXPECT_EQ(listed.status, 0) << listed.output;
+    EXPECT_THAT(listed.output, HasSubstr("Type: Private key"));
+    EXPECT_THAT(listed.output, HasSubstr("Type: X.509 Certificate"));
+}
+
+TEST_F(Pkcs11Clients, OpenSslEngineAndOsslsigncodeSign) {
+    const Bytes digest = sha256(Bytes{'e', 'n', 'g'});
+    writeFile(path("digest"), digest);
+    const std::string key = "'pkcs11:id=%70%6f%6c%69%63%79%2d%69%64%2d%31;type=private'";
+    const auto signedDigest = run(
+        "env PKCS11_MODULE_PATH=" + kModulePath + " openssl pkeyutl -engine pkcs11 -keyform engine -inkey " +
+        key + " -sign -pkeyopt digest:sha256 -in " + path("digest") + " -out " + path("engine-signature"));
+    EXPECT_EQ(signedDigest.status, 0) << signedDigest.output;
+    EXPECT_TRUE(verifiesDigest(certificate, digest, true, readFile(path("engine-signature"))));
+
+    const std::string script = "Write-Output 'Signed by Quillet'\r\n";
+    writeFile(path("script.ps1"), Bytes(script.begin(), script.end()));
+    const auto signedScript = run("osslsigncode sign -pkcs11engine " + pkcs11Engine() + " -pkcs11module " +
+                                  kModulePath + " -certs " + path("cert.pem") + " -key " + key +
+                                  " -h sha256 -in " + path("script.ps1") + " -out " + path("signed.ps1"));
+    EXPECT_EQ(signedScript.status, 0) << signedScript.output;
+    const auto verified =
+        run("osslsigncode verify -CAfile " + path("cert.pem") + " -in " + path("signed.ps1"));
+    EXPECT_THAT(verified.output, HasSubstr("Signature verification: ok")) << verified.output;
+}
+
+} // namespace
+} // namespace quillet::test

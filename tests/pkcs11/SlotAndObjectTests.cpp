@@ -1,0 +1,215 @@
+#include "tests/pkcs11/Pkcs11TestSupport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <cstring>
+#include <memory>
+
+namespace quillet::test {
+namespace {
+
+using ::testing::ElementsAre;
+
+veltora::Configuration someConfiguration() {
+    veltora::Configuration configuration;
+    configuration.apiUrl = "http://127.0.0.1:1/Api";
+    configuration.organizationId = "org";
+    configuration.apiToken = "token";
+    return configuration;
+}
+
+std::string text(const CK_UTF8CHAR* field, std::size_t size) {
+    return std::string(reinterpret_cast<const char*>(field), size);
+}
+
+template <class T> Bytes bytesOf(const T& value) {
+    const auto* first = reinterpret_cast<const std::uint8_t*>(&value);
+    return Bytes(first, first + sizeof value);
+}
+
+template <class T, class Get> Bytes derOf(const T* item, Get encode) {
+    unsigned char* der = nullptr;
+    const int length = encode(item, &der);
+    Bytes bytes(der, der + length);
+    OPENSSL_free(der);
+    return bytes;
+}
+
+class Pkcs11Slots : public ModuleTest {};
+
+TEST_F(Pkcs11Slots, RegistrationsBecomeSlotsThatKeepTheirIDs) {
+    EXPECT_TRUE(slots().empty());
+    registerToken("policy-a", makeCertificate("Signer A"), someConfiguration());
+    registerToken("policy-b", makeCertificate("Signer B"), someConfiguration());
+    const auto two = slots();
+    ASSERT_EQ(two.size(), 2u);
+
+    CK_TOKEN_INFO a;
+    CK_TOKEN_INFO b;
+    ASSERT_EQ(functions->C_GetTokenInfo(two[0], &a), CKR_OK);
+    ASSERT_EQ(functions->C_GetTokenInfo(two[1], &b), CKR_OK);
+    EXPECT_EQ(text(a.label, 32), "Signer A" + std::string(24, ' '));
+    EXPECT_EQ(text(a.manufacturerID, 32), "Veltora" + std::string(25, ' '));
+    EXPECT_EQ(text(a.model, 16), "Quillet" + std::string(9, ' '));
+    EXPECT_NE(text(a.serialNumber, 16), text(b.serialNumber, 16));
+    EXPECT_EQ(text(a.serialNumber, 16).find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_EQ(a.flags & CKF_LOGIN_REQUIRED, 0u);
+    EXPECT_NE(a.flags & CKF_TOKEN_INITIALIZED, 0u);
+
+    // A removed registration leaves its slot without a token.
+    unregisterToken("policy-a");
+    EXPECT_THAT(slots(true), ElementsAre(two[1]));
+    EXPECT_EQ(slots(false), two);
+    CK_SLOT_INFO slotInfo;
+    ASSERT_EQ(functions->C_GetSlotInfo(two[0], &slotInfo), CKR_OK);
+    EXPECT_EQ(slotInfo.flags & CKF_TOKEN_PRESENT, 0u);
+    EXPECT_EQ(functions->C_GetTokenInfo(two[0], &a), CKR_TOKEN_NOT_PRESENT);
+    CK_SESSION_HANDLE session = 0;
+    EXPECT_EQ(functions->C_OpenSession(two[0], CKF_SERIAL_SESSION, nullptr, nullptr, &session),
+              CKR_TOKEN_NOT_PRESENT);
+
+    // Registered again it comes back in its old slot; a new one gets a new slot.
+    registerToken("policy-a", makeCertificate("Signer A again"), someConfiguration());
+    registerToken("policy-c", makeCertificate("Signer C"), someConfiguration());
+    const auto three = slots();
+    ASSERT_EQ(three.size(), 3u);
+    EXPECT_EQ(three[0], two[0]);
+    EXPECT_EQ(three[1], two[1]);
+    EXPECT_NE(three[2], two[0]);
+    ASSERT_EQ(functions->C_GetTokenInfo(two[0], &a), CKR_OK);
+    EXPECT_EQ(text(a.label, 32), "Signer A again" + std::string(18, ' '));
+
+    // Re-initialising does not touch the store's contents.
+    ASSERT_EQ(functions->C_Finalize(nullptr), CKR_OK);
+    ASSERT_EQ(functions->C_Initialize(nullptr), CKR_OK);
+    EXPECT_EQ(slots().size(), 3u);
+}
+
+TEST_F(Pkcs11Slots, LabelIsCutOnACharacterBoundary) {
+    // 31 ASCII bytes, then a two-byte character that does not fit in 32.
+    const std::string name = std::string(31, 'x') + "\xc3\xa9" + "tail";
+    registerToken("policy-utf8", makeCertificate(name), someConfiguration());
+    const auto present = slots();
+    ASSERT_EQ(present.size(), 1u);
+    CK_TOKEN_INFO info;
+    ASSERT_EQ(functions->C_GetTokenInfo(present[0], &info), CKR_OK);
+    EXPECT_EQ(text(info.label, 32), std::string(31, 'x') + " ");
+    // The objects keep the whole name.
+    const CK_SESSION_HANDLE session = openSession(present[0]);
+    const Bytes label = attribute(session, findObject(session, CKO_CERTIFICATE), CKA_LABEL);
+    EXPECT_EQ(std::string(label.begin(), label.end()), name);
+}
+
+TEST_F(Pkcs11Slots, ObjectsCarryWhatClientsRead) {
+    const Bytes der = makeCertificate("Object Signer");
+    registerToken("policy-objects", der, someConfiguration());
+    const auto present = slots();
+    ASSERT_EQ(present.size(), 1u);
+    const CK_SESSION_HANDLE session = openSession(present[0]);
+
+    const unsigned char* cursor = der.data();
+    const std::unique_ptr<X509, decltype(&X509_free)> x509(
+        d2i_X509(nullptr, &cursor, static_cast<long>(der.size())), &X509_free);
+    ASSERT_TRUE(x509);
+    BIGNUM* modulus = nullptr;
+    ASSERT_EQ(EVP_PKEY_get_bn_param(X509_get0_pubkey(x509.get()), "n", &modulus), 1);
+    Bytes expectedModulus(static_cast<std::size_t>(BN_num_bytes(modulus)));
+    BN_bn2bin(modulus, expectedModulus.data());
+    BN_free(modulus);
+
+    // Searches: everything, one class, by ID.
+    CK_OBJECT_HANDLE found[4];
+    CK_ULONG count = 0;
+    ASSERT_EQ(functions->C_FindObjectsInit(session, nullptr, 0), CKR_OK);
+    EXPECT_EQ(functions->C_FindObjectsInit(session, nullptr, 0), CKR_OPERATION_ACTIVE);
+    ASSERT_EQ(functions->C_FindObjects(session, found, 1, &count), CKR_OK);
+    EXPECT_EQ(count, 1u);
+    ASSERT_EQ(functions->C_FindObjects(session, found + 1, 4, &count), CKR_OK);
+    EXPECT_EQ(count, 2u);
+    ASSERT_EQ(functions->C_FindObjects(session, found, 4, &count), CKR_OK);
+    EXPECT_EQ(count, 0u);
+    ASSERT_EQ(functions->C_FindObjectsFinal(session), CKR_OK);
+    EXPECT_EQ(functions->C_FindObjectsFinal(session), CKR_OPERATION_NOT_INITIALIZED);
+
+    const CK_OBJECT_HANDLE key = findObject(session, CKO_PRIVATE_KEY);
+    const CK_OBJECT_HANDLE certificate = findObject(session, CKO_CERTIFICATE);
+    const CK_OBJECT_HANDLE publicKey = findObject(session, CKO_PUBLIC_KEY);
+    ASSERT_NE(key, CK_INVALID_HANDLE);
+    CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
+    std::string id = "policy-objects";
+    CK_ATTRIBUTE byID[] = {{CKA_CLASS, &keyClass, sizeof keyClass}, {CKA_ID, id.data(), id.size()}};
+    ASSERT_EQ(functions->C_FindObjectsInit(session, byID, 2), CKR_OK);
+    ASSERT_EQ(functions->C_FindObjects(session, found, 4, &count), CKR_OK);
+    EXPECT_THAT(std::vector<CK_OBJECT_HANDLE>(found, found + count), ElementsAre(key));
+    ASSERT_EQ(functions->C_FindObjectsFinal(session), CKR_OK);
+    std::string otherID = "policy-other";
+    byID[1] = {CKA_ID, otherID.data(), otherID.size()};
+    ASSERT_EQ(functions->C_FindObjectsInit(session, byID, 2), CKR_OK);
+    ASSERT_EQ(functions->C_FindObjects(session, found, 4, &count), CKR_OK);
+    EXPECT_EQ(count, 0u);
+    ASSERT_EQ(functions->C_FindObjectsFinal(session), CKR_OK);
+
+    // The certificate.
+    EXPECT_EQ(attribute(session, certificate, CKA_VALUE), der);
+    EXPECT_EQ(attribute(session, certificate, CKA_CERTIFICATE_TYPE), bytesOf(CKC_X_509));
+    EXPECT_EQ(attribute(session, certificate, CKA_SUBJECT),
+              derOf(X509_get_subject_name(x509.get()),
+                    [](const X509_NAME* n, unsigned char** out) { return i2d_X509_NAME(n, out); }));
+    EXPECT_EQ(attribute(session, certificate, CKA_ISSUER), attribute(session, certificate, CKA_SUBJECT));
+    EXPECT_EQ(attribute(session, certificate, CKA_SERIAL_NUMBER),
+              derOf(X509_get0_serialNumber(x509.get()),
+                    [](const ASN1_INTEGER* n, unsigned char** out) { return i2d_ASN1_INTEGER(n, out); }));
+    EXPECT_EQ(attribute(session, certificate, CKA_ID), Bytes(id.begin(), id.end()));
+
+    // The private key: signs, never shows itself, no leading zero on the modulus.
+    const Bytes spki = derOf(X509_get0_pubkey(x509.get()),
+                             [](const EVP_PKEY* k, unsigned char** out) { return i2d_PUBKEY(k, out); });
+    EXPECT_EQ(attribute(session, key, CKA_KEY_TYPE), bytesOf(CKK_RSA));
+    EXPECT_EQ(attribute(session, key, CKA_SIGN), Bytes{CK_TRUE});
+    EXPECT_EQ(attribute(session, key, CKA_SENSITIVE), Bytes{CK_TRUE});
+    EXPECT_EQ(attribute(session, key, CKA_EXTRACTABLE), Bytes{CK_FALSE});
+    EXPECT_EQ(attribute(session, key, CKA_ALWAYS_AUTHENTICATE), Bytes{CK_FALSE});
+    EXPECT_EQ(attribute(session, key, CKA_PRIVATE), Bytes{CK_FALSE});
+    EXPECT_EQ(attribute(session, key, CKA_MODULUS), expectedModulus);
+    EXPECT_NE(expectedModulus.front(), 0);
+    EXPECT_EQ(attribute(session, key, CKA_MODULUS_BITS), bytesOf(CK_ULONG{2048}));
+    EXPECT_EQ(attribute(session, key, CKA_PUBLIC_EXPONENT), (Bytes{0x01, 0x00, 0x01}));
+    EXPECT_EQ(attribute(session, key, CKA_PUBLIC_KEY_INFO), spki);
+    const CK_MECHANISM_TYPE allowed[] = {CKM_RSA_PKCS, CKM_SHA256_RSA_PKCS, CKM_SHA1_RSA_PKCS};
+    EXPECT_EQ(attribute(session, key, CKA_ALLOWED_MECHANISMS), bytesOf(allowed));
+    EXPECT_EQ(attribute(session, key, CKA_ID), Bytes(id.begin(), id.end()));
+    EXPECT_EQ(attribute(session, publicKey, CKA_MODULUS), expectedModulus);
+    EXPECT_EQ(attribute(session, publicKey, CKA_LABEL), attribute(session, key, CKA_LABEL));
+
+    // Several attributes at once: the good ones are filled, the others marked.
+    CK_BYTE sign = 0xff;
+    CK_BYTE secret[512];
+    CK_BYTE missing[8];
+    CK_ATTRIBUTE mixed[] = {
+        {CKA_SIGN, &sign, 1}, {CKA_PRIVATE_EXPONENT, secret, sizeof secret}, {CKA_MODULUS, nullptr, 0}};
+    EXPECT_EQ(functions->C_GetAttributeValue(session, key, mixed, 3), CKR_ATTRIBUTE_SENSITIVE);
+    EXPECT_EQ(sign, CK_TRUE);
+    EXPECT_EQ(mixed[1].ulValueLen, CK_UNAVAILABLE_INFORMATION);
+    EXPECT_EQ(mixed[2].ulValueLen, expectedModulus.size());
+    CK_ATTRIBUTE unknown[] = {{CKA_PRIME_1, missing, sizeof missing}, {CKA_SIGN, &sign, 1}};
+    EXPECT_EQ(functions->C_GetAttributeValue(session, certificate, unknown, 2), CKR_ATTRIBUTE_TYPE_INVALID);
+    EXPECT_EQ(unknown[0].ulValueLen, CK_UNAVAILABLE_INFORMATION);
+    EXPECT_EQ(unknown[1].ulValueLen, CK_UNAVAILABLE_INFORMATION);
+
+    // Logging in needs no PIN and changes the session state.
+    CK_SESSION_INFO info;
+    ASSERT_EQ(functions->C_GetSessionInfo(session, &info), CKR_OK);
+    EXPECT_EQ(info.state, CKS_RO_PUBLIC_SESSION);
+    EXPECT_EQ(functions->C_Login(session, CKU_USER, nullptr, 0), CKR_OK);
+    ASSERT_EQ(functions->C_GetSessionInfo(session, &info), CKR_OK);
+    EXPECT_EQ(info.state, CKS_RO_USER_FUNCTIONS);
+    EXPECT_EQ(functions->C_Logout(session), CKR_OK);
+}
+
+} // namespace
+} // namespace quillet::test
