@@ -4,10 +4,12 @@
 
 namespace veltora {
 
-DDAbstractLogger::DDAbstractLogger(std::string name) : name_(name), queue_(std::move(name)) {}
+DDAbstractLogger::DDAbstractLogger(std::string name)
+    : name_(name), queue_(std::move(name), SerialQueue::Priority::background) {}
 
 DDAbstractLogger::DDAbstractLogger(std::string name, std::shared_ptr<DDLogFormatter> formatter)
-    : name_(name), formatter_(std::move(formatter)), queue_(std::move(name)) {}
+    : name_(name), formatter_(std::move(formatter)),
+      queue_(std::move(name), SerialQueue::Priority::background) {}
 
 // Derived sinks stop their work in their own destructors; the queue joins its thread here.
 DDAbstractLogger::~DDAbstractLogger() = default;

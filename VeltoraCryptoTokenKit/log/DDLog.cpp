@@ -46,7 +46,7 @@ void runSinkWork(DDAbstractLogger& sink, const std::function<void(DDAbstractLogg
 } // namespace
 
 struct DDLog::Impl {
-    SerialQueue loggingQueue{"cocoa.lumberjack"};
+    SerialQueue loggingQueue{"cocoa.lumberjack", SerialQueue::Priority::background};
     std::vector<LoggerNode> nodes; // touched on the logging queue only
     unsigned processorCount = std::max(1u, std::thread::hardware_concurrency());
     // Union of the masks of every registration asked for so far; a flag outside

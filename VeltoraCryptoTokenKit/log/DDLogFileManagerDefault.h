@@ -75,7 +75,8 @@ private:
     std::atomic<std::uint64_t> logFilesDiskQuota_{20 * 1024 * 1024};
     std::atomic<bool> attached_{false};
     DDFileLogPlainTextMessageSerializer serializer_;
-    SerialQueue cleanUpQueue_{"DDLogFileManagerDefault.cleanUp"}; // last: joined before the rest goes
+    SerialQueue cleanUpQueue_{"DDLogFileManagerDefault.cleanUp",
+                              SerialQueue::Priority::background}; // last: joined before the rest goes
 };
 
 } // namespace veltora

@@ -2,14 +2,38 @@
 
 #include "VeltoraCryptoTokenKit/log/DDOSLogLevelMapperDefault.h"
 
+#include <atomic>
+#include <chrono>
 #include <syslog.h>
+#include <unistd.h>
 
 namespace veltora {
 
 namespace {
-void writeToSyslog(int priority, const std::string& text) {
-    syslog(priority, "%s", text.c_str());
+
+// With nothing at the system log socket, syslog(3) drops the line, but only
+// after opening a socket and failing to connect, for every line; that costs
+// more than all the rest of a line's way. Whether the socket is there is
+// looked at again at most once a second, so a log daemon that starts later
+// still gets the lines from then on.
+bool systemLogSocketPresent() {
+    using Clock = std::chrono::steady_clock;
+    static std::atomic<Clock::rep> nextCheck{0};
+    static std::atomic<bool> present{true};
+    const Clock::rep now = Clock::now().time_since_epoch().count();
+    if (now >= nextCheck.load(std::memory_order_relaxed)) {
+        present.store(::access(_PATH_LOG, F_OK) == 0, std::memory_order_relaxed);
+        nextCheck.store(now + Clock::duration(std::chrono::seconds(1)).count(), std::memory_order_relaxed);
+    }
+    return present.load(std::memory_order_relaxed);
 }
+
+void writeToSyslog(int priority, const std::string& text) {
+    if (systemLogSocketPresent()) {
+        syslog(priority, "%s", text.c_str());
+    }
+}
+
 } // namespace
 
 const std::shared_ptr<DDOSLogger>& DDOSLogger::sharedInstance() {

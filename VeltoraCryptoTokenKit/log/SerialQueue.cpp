@@ -15,7 +15,7 @@
 namespace veltora {
 
 struct SerialQueue::State {
-    explicit State(std::string queueLabel);
+    State(std::string queueLabel, Priority queuePriority);
     ~State();
     State(const State&) = delete;
     State& operator=(const State&) = delete;
@@ -26,6 +26,7 @@ struct SerialQueue::State {
     void startThreadLocked(const std::shared_ptr<State>& self);
 
     const std::string label;
+    const Priority priority;
     std::mutex mutex;
     std::condition_variable wake;
     std::vector<std::function<void()>> tasks;   // waiting
@@ -102,7 +103,8 @@ struct ForkGuard {
 
 } // namespace
 
-SerialQueue::State::State(std::string queueLabel) : label(std::move(queueLabel)) {
+SerialQueue::State::State(std::string queueLabel, Priority queuePriority)
+    : label(std::move(queueLabel)), priority(queuePriority) {
     ForkGuard::add(this);
 }
 
@@ -124,6 +126,11 @@ void SerialQueue::State::startThreadLocked(const std::shared_ptr<State>& self) {
 }
 
 void* SerialQueue::State::threadMain(void* state) {
+    if (static_cast<State*>(state)->priority == Priority::background) {
+        // A batch thread never preempts the thread that woke it; failing that, it runs as any other.
+        const sched_param unused{};
+        (void)pthread_setschedparam(pthread_self(), SCHED_BATCH, &unused);
+    }
     static_cast<State*>(state)->run();
     return nullptr;
 }
@@ -168,7 +175,8 @@ void SerialQueue::State::run() {
     lock.unlock();
 }
 
-SerialQueue::SerialQueue(std::string label) : state_(std::make_shared<State>(std::move(label))) {}
+SerialQueue::SerialQueue(std::string label, Priority priority)
+    : state_(std::make_shared<State>(std::move(label), priority)) {}
 
 SerialQueue::~SerialQueue() {
     stop();

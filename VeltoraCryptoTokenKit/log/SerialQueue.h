@@ -11,7 +11,14 @@ namespace veltora {
 // Survives fork(): the child gets a fresh thread on its first task.
 class SerialQueue {
 public:
-    explicit SerialQueue(std::string label);
+    enum class Priority {
+        normal,
+        // For work nobody waits on as it happens, such as writing log lines:
+        // waking the queue never takes the processor from the thread that woke it.
+        background,
+    };
+
+    explicit SerialQueue(std::string label, Priority priority = Priority::normal);
     ~SerialQueue(); // runs the tasks still queued, then joins the thread
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
