@@ -3,6 +3,7 @@
 #include "Quillet/ByteText.h"
 #include "Quillet/KeyAlgorithmTables.h"
 #include "Quillet/QuilletError.h"
+#include "Quillet/SigningWorkers.h"
 #include "Quillet/Token.h"
 #include "Quillet/platform/TKError.h"
 #include "Quillet/platform/TKTokenDriverConfiguration.h"
@@ -13,9 +14,6 @@
 #include <cstdio>
 #include <exception>
 #include <semaphore>
-#include <stop_token>
-#include <system_error>
-#include <thread>
 
 namespace quillet {
 
@@ -171,14 +169,11 @@ Result<std::string> TokenSession::sendSigningRequest(std::span<const std::uint8_
 
     auto capture = std::make_shared<StringCapture>();
     auto semaphore = std::make_shared<std::counting_semaphore<>>(0);
-    std::jthread worker;
-    try {
-        worker = std::jthread([client, capture, semaphore, dataToSignBase64 = std::move(dataToSignBase64),
-                               signingPolicyId = std::move(signingPolicyId),
-                               algorithmOid = std::string(algorithmOid)](std::stop_token stopToken) {
+    const bool started = SigningWorkers::run(
+        [client, capture, semaphore, dataToSignBase64 = std::move(dataToSignBase64),
+         signingPolicyId = std::move(signingPolicyId), algorithmOid = std::string(algorithmOid)] {
             try {
-                auto signature =
-                    client->sendSigningRequest(dataToSignBase64, signingPolicyId, algorithmOid, stopToken);
+                auto signature = client->sendSigningRequest(dataToSignBase64, signingPolicyId, algorithmOid);
                 if (signature) {
                     capture->value = std::move(signature).value();
                 } else {
@@ -193,9 +188,8 @@ Result<std::string> TokenSession::sendSigningRequest(std::span<const std::uint8_
             }
             semaphore->release();
         });
-    } catch (const std::system_error& error) {
-        return quilletError(QuilletErrorCode::workerNotStarted,
-                            std::string("The signing request could not be started: ") + error.what());
+    if (!started) {
+        return quilletError(QuilletErrorCode::workerNotStarted, "The signing request could not be started.");
     }
     // No limit of our own: the client's timeouts and retries bound the wait.
     semaphore->acquire();

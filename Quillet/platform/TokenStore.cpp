@@ -1,6 +1,7 @@
 #include "Quillet/platform/TokenStore.h"
 
 #include "Quillet/platform/CryptoContext.h"
+#include "Quillet/platform/RegistrationCache.h"
 #include "VeltoraCryptoTokenKit/log/DDLogMacros.h"
 
 #include <nlohmann/json.hpp>
@@ -372,12 +373,21 @@ std::vector<TKTokenConfiguration> TokenStore::readAll() const {
             continue;
         }
         std::string problem;
-        auto text = readRegistration(directory.get(), name.c_str(), problem);
-        auto configuration = text ? decode(*text, problem) : std::nullopt;
+        const auto text = readRegistration(directory.get(), name.c_str(), problem);
+        if (!text) {
+            DDLogError("Skipping token registration " + (directory_ / name).string() + ": " + problem);
+            continue;
+        }
+        if (auto known = RegistrationCache::find(directory_.string(), *text)) {
+            registrations.push_back(std::move(*known));
+            continue;
+        }
+        auto configuration = decode(*text, problem);
         if (!configuration) {
             DDLogError("Skipping token registration " + (directory_ / name).string() + ": " + problem);
             continue;
         }
+        RegistrationCache::keep(directory_.string(), *text, *configuration);
         registrations.push_back(std::move(*configuration));
     }
     return registrations;

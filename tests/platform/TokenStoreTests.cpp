@@ -81,6 +81,31 @@ TEST_F(TokenStoreTest, AnyInstanceIdRoundTripsWithItsDataPrivately) {
     EXPECT_EQ(driver.tokenConfigurations().size(), ids.size() - 1);
 }
 
+TEST_F(TokenStoreTest, ARewrittenRegistrationIsReadWithItsNewCertificate) {
+    TKTokenDriverConfiguration driver(TKTokenDriverConfiguration::quilletClassID, driverDirectory());
+    TKTokenDriverConfiguration elsewhere(TKTokenDriverConfiguration::quilletClassID, root / "elsewhere");
+    const auto registerWith = [](TKTokenDriverConfiguration& store, const std::string& commonName) {
+        std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(1024), EVP_PKEY_free);
+        const Bytes der = test::selfSigned(key.get(), commonName);
+        auto added = store.addTokenConfigurationForTokenInstanceID("policy");
+        ASSERT_TRUE(added);
+        ASSERT_TRUE(added.value()->setKeychainItems(TKTokenKeychainCertificate::make(der, "policy").value(),
+                                                    TKTokenKeychainKey::make(der, "policy").value()));
+    };
+    const auto label = [](TKTokenDriverConfiguration& store) {
+        return store.tokenConfigurations().at("policy")->certificateItem()->label().value_or("");
+    };
+    registerWith(driver, "First");
+    EXPECT_EQ(label(driver), "First");
+    EXPECT_EQ(label(driver), "First"); // read again, unchanged
+    registerWith(driver, "Second");
+    EXPECT_EQ(label(driver), "Second");
+    // The same instance ID in another store is another registration.
+    registerWith(elsewhere, "Third");
+    EXPECT_EQ(label(elsewhere), "Third");
+    EXPECT_EQ(label(driver), "Second");
+}
+
 TEST_F(TokenStoreTest, UnreadableEntriesAreSkippedAndLinksAreNotFollowed) {
     TKTokenDriverConfiguration driver(TKTokenDriverConfiguration::quilletClassID, driverDirectory());
     ASSERT_TRUE(driver.addTokenConfigurationForTokenInstanceID("good"));

@@ -1,0 +1,60 @@
+#include "Quillet/platform/RegistrationCache.h"
+
+#include <deque>
+#include <mutex>
+#include <unordered_map>
+
+namespace quillet {
+
+namespace {
+
+// Far more registrations than a user has; a larger store only decodes more often.
+constexpr std::size_t maximumEntries = 256;
+
+struct Cache {
+    std::mutex mutex;
+    std::unordered_map<std::string, TKTokenConfiguration> decoded;
+    std::deque<std::string> insertionOrder;
+};
+
+// Never destroyed: sessions may still sign while the process ends.
+Cache& cache() {
+    static Cache* const shared = new Cache;
+    return *shared;
+}
+
+std::string keyOf(const std::string& directory, const std::string& fileText) {
+    std::string key;
+    key.reserve(directory.size() + 1 + fileText.size());
+    key.append(directory).push_back('\0'); // no path holds a NUL
+    key.append(fileText);
+    return key;
+}
+
+} // namespace
+
+std::optional<TKTokenConfiguration> RegistrationCache::find(const std::string& directory,
+                                                            const std::string& fileText) {
+    const std::string key = keyOf(directory, fileText);
+    Cache& shared = cache();
+    const std::lock_guard lock(shared.mutex);
+    const auto found = shared.decoded.find(key);
+    return found != shared.decoded.end() ? std::optional(found->second) : std::nullopt;
+}
+
+void RegistrationCache::keep(const std::string& directory, const std::string& fileText,
+                             const TKTokenConfiguration& decoded) {
+    std::string key = keyOf(directory, fileText);
+    Cache& shared = cache();
+    const std::lock_guard lock(shared.mutex);
+    if (!shared.decoded.emplace(key, decoded).second) {
+        return;
+    }
+    shared.insertionOrder.push_back(std::move(key));
+    if (shared.insertionOrder.size() > maximumEntries) {
+        shared.decoded.erase(shared.insertionOrder.front());
+        shared.insertionOrder.pop_front();
+    }
+}
+
+} // namespace quillet
