@@ -196,22 +196,10 @@ void BM_FileCaller_spdlog(benchmark::State& state) {
 
 } // namespace
 
-BENCHMARK(BM_FileWrite1Thread_ours)
-    ->Name("BM_FileWrite1Thread/ours")
-
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FileWrite1Thread_spdlog)
-    ->Name("BM_FileWrite1Thread/spdlog")
-
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FileWrite4Threads_ours)
-    ->Name("BM_FileWrite4Threads/ours")
-
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FileWrite4Threads_spdlog)
-    ->Name("BM_FileWrite4Threads/spdlog")
-
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FileWrite1Thread_ours)->Name("BM_FileWrite1Thread/ours")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FileWrite1Thread_spdlog)->Name("BM_FileWrite1Thread/spdlog")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FileWrite4Threads_ours)->Name("BM_FileWrite4Threads/ours")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FileWrite4Threads_spdlog)->Name("BM_FileWrite4Threads/spdlog")->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FileCaller_ours)->Name("BM_FileCaller/ours");
 BENCHMARK(BM_FileCaller_spdlog)->Name("BM_FileCaller/spdlog");
 

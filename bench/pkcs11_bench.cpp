@@ -52,6 +52,25 @@ const std::vector<CK_BYTE> kDigestInfo = [] {
 }();
 const std::string kDigestBase64 = "WlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlo=";
 
+struct OpenSession {
+    CK_SESSION_HANDLE handle = CK_INVALID_HANDLE;
+    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+};
+
+// The session's private key, found once as applications do before they sign.
+CK_OBJECT_HANDLE findKey(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session) {
+    CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
+    CK_ATTRIBUTE search{CKA_CLASS, &keyClass, sizeof keyClass};
+    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+    CK_ULONG found = 0;
+    if (functions->C_FindObjectsInit(session, &search, 1) != CKR_OK ||
+        functions->C_FindObjects(session, &key, 1, &found) != CKR_OK ||
+        functions->C_FindObjectsFinal(session) != CKR_OK || found != 1) {
+        throw std::runtime_error("the token shows no private key");
+    }
+    return key;
+}
+
 // An emulator and a registration store holding its policy, for the whole run.
 class Service {
 public:
@@ -69,7 +88,7 @@ public:
     const EmulatorProcess& emulator() const { return emulator_; }
 
     // Points the module at this service's store and opens one session per thread.
-    std::vector<CK_SESSION_HANDLE> openSessions(CK_FUNCTION_LIST* functions, int count) {
+    std::vector<OpenSession> openSessions(CK_FUNCTION_LIST* functions, int count) {
         setenv("VELTORA_TOKEN_STORE", store_.c_str(), 1);
         register_();
         functions->C_Finalize(nullptr);
@@ -79,9 +98,10 @@ public:
             functions->C_GetSlotList(CK_TRUE, &slot, &slots) != CKR_OK || slots != 1) {
             throw std::runtime_error("the module shows no token");
         }
-        std::vector<CK_SESSION_HANDLE> sessions(static_cast<std::size_t>(count));
+        std::vector<OpenSession> sessions(static_cast<std::size_t>(count));
         for (auto& session : sessions) {
-            functions->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session);
+            functions->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session.handle);
+            session.key = findKey(functions, session.handle);
         }
         return sessions;
     }
@@ -130,16 +150,9 @@ Service& service(int latencyMilliseconds) {
     return latencyMilliseconds == 0 ? fast : slow;
 }
 
-bool signThroughModule(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session) {
+bool signThroughModule(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key) {
     CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
-    CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
-    CK_ATTRIBUTE search{CKA_CLASS, &keyClass, sizeof keyClass};
-    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
-    CK_ULONG found = 0;
-    if (functions->C_FindObjectsInit(session, &search, 1) != CKR_OK ||
-        functions->C_FindObjects(session, &key, 1, &found) != CKR_OK ||
-        functions->C_FindObjectsFinal(session) != CKR_OK || found != 1 ||
-        functions->C_SignInit(session, &mechanism, key) != CKR_OK) {
+    if (functions->C_SignInit(session, &mechanism, key) != CKR_OK) {
         return false;
     }
     auto* data = const_cast<CK_BYTE*>(kDigestInfo.data());
@@ -198,7 +211,8 @@ void signRoundTrips(benchmark::State& state, Path path, int threads) {
         rates += roundRate(threads, failures, [&](int t) {
             switch (path) {
             case Path::module:
-                return signThroughModule(functions, sessions[static_cast<std::size_t>(t)]);
+                return signThroughModule(functions, sessions[static_cast<std::size_t>(t)].handle,
+                                         sessions[static_cast<std::size_t>(t)].key);
             case Path::tokenSession:
                 return signThroughTokenSession(*token->createSession());
             default:
@@ -217,7 +231,8 @@ void latencyScaling(benchmark::State& state) {
     CK_FUNCTION_LIST* functions = quillet::functionList();
     const auto sessions = service(5).openSessions(functions, 8);
     const auto sign = [&](int t) {
-        return signThroughModule(functions, sessions[static_cast<std::size_t>(t)]);
+        const auto& session = sessions[static_cast<std::size_t>(t)];
+        return signThroughModule(functions, session.handle, session.key);
     };
     std::atomic<long> failures{0};
     double single = 0;

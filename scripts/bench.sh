@@ -40,8 +40,11 @@ for path in sorted(pathlib.Path(sys.argv[1]).glob("*.json")):
         name = b.get("run_name", b["name"])
         if "/" not in name:
             continue
-        case, variant = name.split("/", 1)
+        # "BM_<case>/<variant>", perhaps with the library's own suffixes such as "/real_time".
+        case, variant = name.split("/")[:2]
         cases.setdefault(case, {})[variant] = b
+        if "speedup" in b:
+            rows.append((case, f"{variant} speedup", f"{b['speedup']:.2f}", "8 threads over 1 thread"))
     for case, variants in cases.items():
         reference = next((v for v in ("spdlog", "raw", "direct") if v in variants), None)
         if reference is None:
