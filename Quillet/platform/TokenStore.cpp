@@ -1,11 +1,11 @@
 #include "Quillet/platform/TokenStore.h"
 
+#include "Quillet/ByteText.h"
 #include "Quillet/platform/CryptoContext.h"
 #include "Quillet/platform/RegistrationCache.h"
 #include "VeltoraCryptoTokenKit/log/DDLogMacros.h"
 
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
 
 #include <atomic>
 #include <cerrno>
@@ -86,32 +86,6 @@ std::optional<std::string> unhex(const std::string& text) {
     return bytes;
 }
 
-std::string toBase64(const std::vector<std::uint8_t>& bytes) {
-    std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes.data(),
-                                       static_cast<int>(bytes.size()));
-    text.resize(static_cast<std::size_t>(length));
-    return text;
-}
-
-std::optional<std::vector<std::uint8_t>> fromBase64(const std::string& text) {
-    if (text.size() % 4 != 0) {
-        return std::nullopt;
-    }
-    std::vector<std::uint8_t> bytes(3 * (text.size() / 4) + 1);
-    const int length = EVP_DecodeBlock(bytes.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                                       static_cast<int>(text.size()));
-    if (length < 0) {
-        return std::nullopt;
-    }
-    std::size_t size = static_cast<std::size_t>(length);
-    for (auto it = text.rbegin(); it != text.rend() && *it == '='; ++it) {
-        --size; // the block decoder counts padding as zero bytes
-    }
-    bytes.resize(size);
-    return bytes;
-}
-
 // Makes the directory and its missing parents, each created one 0700 whatever
 // the umask. Links on the way to the store are the user's own set-up and are
 // followed; the driver directory itself and every directory made here are
@@ -168,10 +142,10 @@ std::string encode(const TKTokenConfiguration& configuration) {
     json record = json::object();
     record["instanceID"] = hex(configuration.instanceID());
     if (const auto& data = configuration.configurationData()) {
-        record["configurationData"] = toBase64(*data);
+        record["configurationData"] = base64Encoded(*data);
     }
     if (configuration.certificateItem() && configuration.keyItem()) {
-        record["certificate"] = toBase64(configuration.certificateItem()->data());
+        record["certificate"] = base64Encoded(configuration.certificateItem()->data());
         record["certificateObjectID"] = hex(configuration.certificateItem()->objectID());
         record["keyObjectID"] = hex(configuration.keyItem()->objectID());
     }
@@ -201,13 +175,13 @@ std::optional<TKTokenConfiguration> TokenStore::decode(const std::string& text, 
     configuration.driverDirectory_ = directory;
     configuration.instanceID_ = *instanceID;
     if (const auto data = textMember("configurationData")) {
-        configuration.configurationData_ = fromBase64(*data);
+        configuration.configurationData_ = base64Decoded(*data);
         if (!configuration.configurationData_) {
             problem = "configuration data is not Base64";
             return std::nullopt;
         }
     }
-    const auto certificate = then(textMember("certificate"), fromBase64);
+    const auto certificate = then(textMember("certificate"), base64Decoded);
     const auto certificateObjectID = then(textMember("certificateObjectID"), unhex);
     const auto keyObjectID = then(textMember("keyObjectID"), unhex);
     if (certificate && certificateObjectID && keyObjectID) {
