@@ -146,40 +146,42 @@ veltora::Result<std::vector<CK_SLOT_ID>> Module::slotList(bool tokenPresent) {
 
 veltora::Result<CK_SLOT_INFO> Module::slotInfo(CK_SLOT_ID slotID) const {
     std::lock_guard lock(mutex_);
-    auto state = current();
-    if (!state) {
-        return state.error();
-    }
-    const auto snapshot = state.value()->slots.snapshot();
-    const SlotState* slot = snapshot->slot(slotID);
-    if (slot == nullptr) {
-        return ckError(CKR_SLOT_ID_INVALID, "no slot " + std::to_string(slotID));
+    const auto slot = knownSlot(slotID);
+    if (!slot) {
+        return slot.error();
     }
     CK_SLOT_INFO info{};
     fillBlankPadded(field(info.slotDescription), "Veltora signing policy " + std::to_string(slotID));
     fillBlankPadded(field(info.manufacturerID), kManufacturer);
     // Registrations come and go like removable tokens.
-    info.flags = CKF_REMOVABLE_DEVICE | (slot->token ? CKF_TOKEN_PRESENT : 0);
+    info.flags = CKF_REMOVABLE_DEVICE | (slot.value().token ? CKF_TOKEN_PRESENT : 0);
     info.hardwareVersion = libraryVersion();
     info.firmwareVersion = libraryVersion();
     return info;
 }
 
-veltora::Result<std::shared_ptr<const TokenEntry>> Module::presentToken(CK_SLOT_ID slotID) const {
+veltora::Result<SlotState> Module::knownSlot(CK_SLOT_ID slotID) const {
     auto state = current();
     if (!state) {
         return state.error();
     }
-    const auto snapshot = state.value()->slots.snapshot();
-    const SlotState* slot = snapshot->slot(slotID);
+    const SlotState* slot = state.value()->slots.snapshot()->slot(slotID);
     if (slot == nullptr) {
         return ckError(CKR_SLOT_ID_INVALID, "no slot " + std::to_string(slotID));
     }
-    if (!slot->token) {
+    return *slot;
+}
+
+veltora::Result<std::shared_ptr<const TokenEntry>> Module::presentToken(CK_SLOT_ID slotID) const {
+    const auto slot = knownSlot(slotID);
+    if (!slot) {
+        return slot.error();
+    }
+    if (!slot.value().token) {
         return ckError(CKR_TOKEN_NOT_PRESENT,
                        "the registration of slot " + std::to_string(slotID) + " is gone");
     }
-    return slot->token;
+    return slot.value().token;
 }
 
 veltora::Result<CK_TOKEN_INFO> Module::tokenInfo(CK_SLOT_ID slotID) const {
@@ -297,12 +299,8 @@ veltora::Result<void> Module::closeAllSessions(CK_SLOT_ID slotID) {
     std::vector<std::shared_ptr<Pkcs11Session>> closing;
     {
         std::lock_guard lock(mutex_);
-        auto state = current();
-        if (!state) {
-            return state.error();
-        }
-        if (state.value()->slots.snapshot()->slot(slotID) == nullptr) {
-            return ckError(CKR_SLOT_ID_INVALID, "no slot " + std::to_string(slotID));
+        if (auto slot = knownSlot(slotID); !slot) {
+            return slot.error();
         }
         closing = takeSessions([slotID](const Pkcs11Session& session) { return session.slotID() == slotID; });
         state_->loggedIn.erase(slotID);

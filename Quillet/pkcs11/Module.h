@@ -65,6 +65,8 @@ private:
     // The state of this process, or CKR_CRYPTOKI_NOT_INITIALIZED.
     veltora::Result<State*> current() const;
     veltora::Result<std::shared_ptr<Pkcs11Session>> findSession(CK_SESSION_HANDLE handle) const;
+    // A slot this module gave out, with or without its token; CKR_SLOT_ID_INVALID otherwise.
+    veltora::Result<SlotState> knownSlot(CK_SLOT_ID slotID) const;
     veltora::Result<std::shared_ptr<const TokenEntry>> presentToken(CK_SLOT_ID slotID) const;
     std::vector<std::shared_ptr<Pkcs11Session>>
     takeSessions(const std::function<bool(const Pkcs11Session&)>& which);
