@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <initializer_list>
 
 namespace veltora {
 
@@ -50,6 +51,21 @@ void appendYear(std::string& out, int year) {
     appendDigits(out, static_cast<unsigned>(year < 0 ? -year : year), 4);
 }
 
+// Year, month and day, then hour, minute and second, each followed by its separator.
+void appendUpToSeconds(std::string& out, const DateFields& fields, char dateSeparator,
+                       std::string_view beforeTime, char timeSeparator) {
+    appendYear(out, fields.year);
+    out.push_back(dateSeparator);
+    appendDigits(out, fields.month, 2);
+    out.push_back(dateSeparator);
+    appendDigits(out, fields.day, 2);
+    out.append(beforeTime);
+    for (const unsigned part : {fields.hour, fields.minute, fields.second}) {
+        appendDigits(out, part, 2);
+        out.push_back(timeSeparator);
+    }
+}
+
 // Reads exactly `width` decimal digits at `text[at]`.
 std::optional<unsigned> digitsAt(std::string_view text, std::size_t at, std::size_t width) {
     unsigned value = 0;
@@ -68,18 +84,7 @@ std::string UtcDateText::fileNameDate(TimePoint time) {
     const DateFields fields = fieldsOf(time);
     std::string text;
     text.reserve(24);
-    appendYear(text, fields.year);
-    text.push_back('-');
-    appendDigits(text, fields.month, 2);
-    text.push_back('-');
-    appendDigits(text, fields.day, 2);
-    text.append("--");
-    appendDigits(text, fields.hour, 2);
-    text.push_back('-');
-    appendDigits(text, fields.minute, 2);
-    text.push_back('-');
-    appendDigits(text, fields.second, 2);
-    text.push_back('-');
+    appendUpToSeconds(text, fields, '-', "--", '-');
     appendDigits(text, fields.millisecond, 3);
     return text;
 }
@@ -126,20 +131,8 @@ void UtcDateText::appendLineTimestamp(std::string& out, TimePoint time) {
     const auto milliseconds = floor<std::chrono::milliseconds>(time);
     const auto second = floor<std::chrono::seconds>(milliseconds);
     if (second.time_since_epoch().count() != cached.second) {
-        const DateFields fields = fieldsOf(time);
         std::string text;
-        appendYear(text, fields.year);
-        text.push_back('/');
-        appendDigits(text, fields.month, 2);
-        text.push_back('/');
-        appendDigits(text, fields.day, 2);
-        text.push_back(' ');
-        appendDigits(text, fields.hour, 2);
-        text.push_back(':');
-        appendDigits(text, fields.minute, 2);
-        text.push_back(':');
-        appendDigits(text, fields.second, 2);
-        text.push_back(':');
+        appendUpToSeconds(text, fieldsOf(time), '/', " ", ':');
         cached.length = std::min(text.size(), cached.text.size());
         std::copy_n(text.begin(), cached.length, cached.text.begin());
         cached.second = second.time_since_epoch().count();
