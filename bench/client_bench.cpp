@@ -7,6 +7,7 @@
 // time in the "items_per_second" counter.
 
 #include "VeltoraCryptoTokenKit/VeltoraClient.h"
+#include "bench/InterleavedRun.h"
 #include "tests/support/EmulatorProcess.h"
 
 #include <benchmark/benchmark.h>
@@ -171,17 +172,5 @@ void registerAll() {
 
 int main(int argc, char** argv) {
     registerAll();
-    // The machine's load drifts during a run: repetitions of the variants are
-    // interleaved so that drift does not land on one variant of a case.
-    std::vector<char*> arguments(argv, argv + argc);
-    std::string interleave = "--benchmark_enable_random_interleaving=true";
-    arguments.insert(arguments.begin() + 1, interleave.data());
-    int count = static_cast<int>(arguments.size());
-    benchmark::Initialize(&count, arguments.data());
-    if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return veltora::bench::runInterleaved(argc, argv);
 }

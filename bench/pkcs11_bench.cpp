@@ -15,6 +15,7 @@
 #include "Quillet/platform/TKTokenDriverConfiguration.h"
 #include "VeltoraCryptoTokenKit/Configuration.h"
 #include "VeltoraCryptoTokenKit/VeltoraClient.h"
+#include "bench/InterleavedRun.h"
 #include "tests/support/EmulatorProcess.h"
 
 #include <benchmark/benchmark.h>
@@ -266,16 +267,5 @@ void registerAll() {
 
 int main(int argc, char** argv) {
     registerAll();
-    // Interleaved repetitions keep the machine's drifting load off any one variant.
-    std::vector<char*> arguments(argv, argv + argc);
-    std::string interleave = "--benchmark_enable_random_interleaving=true";
-    arguments.insert(arguments.begin() + 1, interleave.data());
-    int count = static_cast<int>(arguments.size());
-    benchmark::Initialize(&count, arguments.data());
-    if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return veltora::bench::runInterleaved(argc, argv);
 }
