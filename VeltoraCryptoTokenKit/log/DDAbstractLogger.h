@@ -25,6 +25,9 @@ public:
     SerialQueue& loggerQueue() { return queue_; }
 
     virtual void logMessage(const DDLogMessage& message) = 0;
+    // On the sink's queue, after the lines of one dispatch: a sink that
+    // gathers lines writes them out here, together.
+    virtual void didLogBatch() {}
     virtual bool canFlush() const { return false; }
     virtual void flush() {}
 

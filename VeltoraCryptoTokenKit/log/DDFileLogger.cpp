@@ -118,8 +118,6 @@ void DDFileLogger::logMessage(const DDLogMessage& message) {
         if (message.flag == DDLogFlag::error || pending_.size() >= pendingLimit ||
             (limit != 0 && currentOffset_ + pending_.size() >= limit)) {
             writePending();
-        } else {
-            scheduleWrite();
         }
     } catch (const std::exception& error) {
         pending_.clear();
@@ -158,18 +156,9 @@ void DDFileLogger::setRollingFrequency(double seconds) {
     loggerQueue().sync([this] { checkAge(); });
 }
 
-// Every line of this turn of the queue goes out in one locked write after it.
-void DDFileLogger::scheduleWrite() {
-    if (writeScheduled_) {
-        return;
-    }
-    writeScheduled_ = loggerQueue().async([this] {
-        writeScheduled_ = false;
-        writePending();
-    });
-    if (!writeScheduled_) {
-        writePending(); // the queue has closed
-    }
+// Every line of the batch goes out in one locked write.
+void DDFileLogger::didLogBatch() {
+    writePending();
 }
 
 int DDFileLogger::currentLogFileHandle() {

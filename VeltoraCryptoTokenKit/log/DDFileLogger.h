@@ -19,7 +19,7 @@ namespace veltora {
 // new file when the current one reaches its size limit or its age limit, or
 // is deleted or renamed by someone else.
 //
-// Lines of one turn of the sink's queue are written together, in order; an
+// The lines of one batch of the registry are written together, in order; an
 // error line, and every line in the destructor and in flush(), is written
 // before the call returns. Owned through std::shared_ptr and never released
 // on its own queue.
@@ -30,6 +30,7 @@ public:
     ~DDFileLogger() override; // writes what is pending, stops the watcher, closes the file
 
     void logMessage(const DDLogMessage& message) override;
+    void didLogBatch() override;
     bool canFlush() const override { return true; }
     void flush() override; // writes what is pending and forces the file to disk
 
@@ -59,7 +60,6 @@ private:
     void checkAge();
     void writePending();
     void rollLogFile();
-    void scheduleWrite();
 
     std::shared_ptr<DDLogFileManagerDefault> manager_;
     std::atomic<std::uint64_t> maximumFileSize_{1024 * 1024};
@@ -74,7 +74,6 @@ private:
     std::uint64_t fileGeneration_ = 0; // tells events of an earlier file apart
     std::unique_ptr<LogFileWatcher> watcher_;
     std::string pending_;
-    bool writeScheduled_ = false;
 };
 
 } // namespace veltora

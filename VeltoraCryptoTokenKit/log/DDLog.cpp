@@ -25,6 +25,9 @@ struct LoggerNode {
 
 using MessageBatch = std::vector<DDLogMessage>;
 
+// From this many lines on, the sinks of a batch work in parallel.
+constexpr std::size_t parallelBatchSize = 16;
+
 // True while this thread does a sink's work: a synchronous line from there
 // would wait for the very dispatch that waits for this sink.
 thread_local bool insideSink = false;
@@ -96,8 +99,10 @@ struct DDLog::Impl {
     }
 
     // Every sink takes, in order, each line once per node of it whose mask
-    // accepts the line. The sinks work in parallel when there are two or more
-    // processors, and all have finished before anything after these lines is dispatched.
+    // accepts the line, and all have finished before anything after these lines
+    // is dispatched. The sinks work in parallel on larger batches when there are
+    // two or more processors; a few lines cost less than the thread switches
+    // that parallel work needs, so the sinks take those here, one after the other.
     void dispatch(std::span<const DDLogMessage> messages) {
         std::vector<DDAbstractLogger*> sinks;
         for (const auto& node : nodes) {
@@ -105,20 +110,26 @@ struct DDLog::Impl {
                 sinks.push_back(node.logger.get());
             }
         }
-        forEachSink(sinks, [this, &messages](DDAbstractLogger& sink) {
-            for (const auto& message : messages) {
-                for (const auto& node : nodes) {
-                    if (node.logger.get() == &sink && levelAccepts(node.level, message.flag)) {
-                        sink.logMessage(message);
+        const bool inParallel = messages.size() >= parallelBatchSize;
+        forEachSink(
+            sinks,
+            [this, &messages](DDAbstractLogger& sink) {
+                for (const auto& message : messages) {
+                    for (const auto& node : nodes) {
+                        if (node.logger.get() == &sink && levelAccepts(node.level, message.flag)) {
+                            sink.logMessage(message);
+                        }
                     }
                 }
-            }
-        });
+                sink.didLogBatch();
+            },
+            inParallel);
     }
 
+    // Each sink's work runs as its queue: here when the queue is idle, else on its thread.
     void forEachSink(const std::vector<DDAbstractLogger*>& sinks,
-                     const std::function<void(DDAbstractLogger&)>& work) {
-        if (sinks.size() <= 1 || processorCount < 2) {
+                     const std::function<void(DDAbstractLogger&)>& work, bool inParallel = true) {
+        if (sinks.size() <= 1 || processorCount < 2 || !inParallel) {
             for (auto* sink : sinks) {
                 sink->loggerQueue().sync([&] { runSinkWork(*sink, work); });
             }
