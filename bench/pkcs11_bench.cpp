@@ -30,6 +30,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -93,7 +94,12 @@ public:
     // Points the module at this service's store and opens one session per thread.
     std::vector<OpenSession> openSessions(CK_FUNCTION_LIST* functions, int count) {
         setenv("VELTORA_TOKEN_STORE", store_.c_str(), 1);
-        register_();
+        std::call_once(registered_, [this] {
+            register_();
+            // As the host does, once: a registration younger than two seconds is
+            // read in full on every request, applications sign long after that.
+            std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+        });
         functions->C_Finalize(nullptr);
         CK_SLOT_ID slot = 0;
         CK_ULONG slots = 1;
@@ -145,6 +151,7 @@ private:
 
     EmulatorProcess emulator_;
     std::filesystem::path store_;
+    std::once_flag registered_;
 };
 
 Service& service(int latencyMilliseconds) {

@@ -3,6 +3,7 @@
 #include "Quillet/ByteText.h"
 #include "Quillet/platform/CryptoContext.h"
 #include "Quillet/platform/RegistrationCache.h"
+#include "Quillet/platform/StoreSnapshot.h"
 #include "VeltoraCryptoTokenKit/log/DDLogMacros.h"
 
 #include <nlohmann/json.hpp>
@@ -199,9 +200,10 @@ std::optional<TKTokenConfiguration> TokenStore::decode(const std::string& text, 
 
 namespace {
 
-std::optional<std::string> readRegistration(int directory, const char* name, std::string& problem) {
+// The file's text, and its status taken before it was read.
+std::optional<std::string> readRegistration(int directory, const char* name, struct stat& status,
+                                            std::string& problem) {
     Fd file(::openat(directory, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat status {};
     if (file.get() < 0 || ::fstat(file.get(), &status) != 0) {
         problem = std::strerror(errno);
         return std::nullopt;
@@ -326,6 +328,9 @@ veltora::Result<void> TokenStore::remove(const std::string& instanceID) const {
 }
 
 std::vector<TKTokenConfiguration> TokenStore::readAll() const {
+    if (auto unchanged = StoreSnapshot::unchanged(directory_.string())) {
+        return std::move(*unchanged);
+    }
     std::vector<TKTokenConfiguration> registrations;
     const Fd directory(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (directory.get() < 0) {
@@ -341,29 +346,31 @@ std::vector<TKTokenConfiguration> TokenStore::readAll() const {
         DDLogError("Cannot list token registrations in " + directory_.string() + ": " + std::strerror(error));
         return registrations;
     }
+    StoreSnapshot snapshot(directory_.string(), directory.get());
     while (const dirent* entry = ::readdir(listing.get())) {
-        const std::string name = entry->d_name;
+        std::string name = entry->d_name;
         if (!isRegistrationFileName(name)) {
             continue;
         }
         std::string problem;
-        const auto text = readRegistration(directory.get(), name.c_str(), problem);
-        if (!text) {
-            DDLogError("Skipping token registration " + (directory_ / name).string() + ": " + problem);
-            continue;
+        struct stat status {};
+        const auto text = readRegistration(directory.get(), name.c_str(), status, problem);
+        auto configuration = text ? RegistrationCache::find(directory_.string(), *text) : std::nullopt;
+        if (text && !configuration) {
+            configuration = decode(*text, problem);
+            if (configuration) {
+                RegistrationCache::keep(directory_.string(), *text, *configuration);
+            }
         }
-        if (auto known = RegistrationCache::find(directory_.string(), *text)) {
-            registrations.push_back(std::move(*known));
-            continue;
-        }
-        auto configuration = decode(*text, problem);
         if (!configuration) {
             DDLogError("Skipping token registration " + (directory_ / name).string() + ": " + problem);
+            snapshot.markIncomplete();
             continue;
         }
-        RegistrationCache::keep(directory_.string(), *text, *configuration);
+        snapshot.addFile(std::move(name), status, *configuration);
         registrations.push_back(std::move(*configuration));
     }
+    std::move(snapshot).keep();
     return registrations;
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
@@ -104,6 +105,39 @@ TEST_F(TokenStoreTest, ARewrittenRegistrationIsReadWithItsNewCertificate) {
     registerWith(elsewhere, "Third");
     EXPECT_EQ(label(elsewhere), "Third");
     EXPECT_EQ(label(driver), "Second");
+}
+
+// Reads of a store that has not changed for a while skip the files; every
+// kind of change must still show at once, also one that keeps the file's size
+// and inode, and also an edit that a text editor makes in place.
+TEST_F(TokenStoreTest, ChangesToASettledStoreShowAtOnce) {
+    TKTokenDriverConfiguration driver(TKTokenDriverConfiguration::quilletClassID, driverDirectory());
+    auto added = driver.addTokenConfigurationForTokenInstanceID("policy");
+    ASSERT_TRUE(added);
+    ASSERT_TRUE(added.value()->setConfigurationData(bytesOf("first")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    ASSERT_EQ(driver.tokenConfigurations().at("policy")->configurationData(), bytesOf("first"));
+    ASSERT_EQ(driver.tokenConfigurations().at("policy")->configurationData(), bytesOf("first"));
+
+    const fs::path file = driverDirectory() / TokenStore::fileNameFor("policy");
+    struct stat before {};
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
+    std::string text;
+    std::getline(std::ifstream(file), text, '\0');
+    const auto base64 = text.find("Zmlyc3Q="); // "first"
+    ASSERT_NE(base64, std::string::npos);
+    text.replace(base64, 8, "c2Vjb25k"); // "second", as long
+    std::fstream(file, std::ios::in | std::ios::out) << text;
+    struct stat after {};
+    ASSERT_EQ(::stat(file.c_str(), &after), 0);
+    ASSERT_EQ(after.st_ino, before.st_ino);
+    ASSERT_EQ(after.st_size, before.st_size);
+    EXPECT_EQ(driver.tokenConfigurations().at("policy")->configurationData(), bytesOf("second"));
+
+    ASSERT_TRUE(driver.addTokenConfigurationForTokenInstanceID("other"));
+    EXPECT_EQ(driver.tokenConfigurations().size(), 2u);
+    ASSERT_TRUE(driver.removeTokenConfigurationForTokenInstanceID("policy"));
+    EXPECT_EQ(driver.tokenConfigurations().count("policy"), 0u);
 }
 
 TEST_F(TokenStoreTest, UnreadableEntriesAreSkippedAndLinksAreNotFollowed) {
