@@ -1,6 +1,7 @@
 #include "Quillet/TokenSession.h"
 
 #include "Quillet/ByteText.h"
+#include "Quillet/CountingSemaphore.h"
 #include "Quillet/KeyAlgorithmTables.h"
 #include "Quillet/QuilletError.h"
 #include "Quillet/SigningWorkers.h"
@@ -13,7 +14,6 @@
 
 #include <cstdio>
 #include <exception>
-#include <semaphore>
 
 namespace quillet {
 
@@ -168,7 +168,7 @@ Result<std::string> TokenSession::sendSigningRequest(std::span<const std::uint8_
               record.description());
 
     auto capture = std::make_shared<StringCapture>();
-    auto semaphore = std::make_shared<std::counting_semaphore<>>(0);
+    auto semaphore = std::make_shared<CountingSemaphore>(0);
     const bool started = SigningWorkers::run(
         [client, capture, semaphore, dataToSignBase64 = std::move(dataToSignBase64),
          signingPolicyId = std::move(signingPolicyId), algorithmOid = std::string(algorithmOid)] {
