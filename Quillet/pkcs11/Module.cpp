@@ -60,11 +60,19 @@ Module& Module::instance() {
 Module::Module() {
     // A fork while another thread holds the lock would leave it held forever in the child.
     pthread_atfork([] { instance().mutex_.lock(); }, [] { instance().mutex_.unlock(); },
-                   [] { instance().mutex_.unlock(); });
+                   [] {
+                       // Marked here rather than by comparing process IDs on every call:
+                       // a system call each, dear on some machines.
+                       Module& module = instance();
+                       if (module.state_) {
+                           module.state_->inheritedByFork = true;
+                       }
+                       module.mutex_.unlock();
+                   });
 }
 
 veltora::Result<Module::State*> Module::current() const {
-    if (!state_ || state_->process != getpid()) {
+    if (!state_ || state_->inheritedByFork) {
         return ckError(CKR_CRYPTOKI_NOT_INITIALIZED, "C_Initialize has not been called in this process");
     }
     return state_.get();
@@ -91,7 +99,6 @@ veltora::Result<void> Module::initialize(const CK_C_INITIALIZE_ARGS* arguments) 
     // The parent's sessions mean nothing in a child after fork.
     inherited = std::move(state_);
     auto state = std::make_unique<State>(std::make_shared<TokenDriver>());
-    state->process = getpid();
     state->slots.refresh();
     state_ = std::move(state);
     return {};

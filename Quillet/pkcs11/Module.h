@@ -54,7 +54,8 @@ private:
     struct State {
         explicit State(std::shared_ptr<TokenDriver> driver) : slots(std::move(driver)) {}
 
-        pid_t process = 0;
+        // Sessions and logins of the parent mean nothing in a child after fork.
+        bool inheritedByFork = false;
         SlotTable slots;
         std::map<CK_SESSION_HANDLE, std::shared_ptr<Pkcs11Session>> sessions;
         CK_SESSION_HANDLE lastHandle = 0;
