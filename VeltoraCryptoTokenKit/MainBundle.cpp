@@ -32,9 +32,13 @@ std::string executablePath() {
 } // namespace
 
 bool MainBundle::isLoadedModule() {
-    const Dl_info self = objectOf(reinterpret_cast<const void*>(&anchor));
-    const Dl_info program = objectOf(reinterpret_cast<const void*>(getauxval(AT_PHDR)));
-    return self.dli_fbase != nullptr && self.dli_fbase != program.dli_fbase;
+    // Asked on every signing request; the answer is fixed once this code is loaded.
+    static const bool loaded = [] {
+        const Dl_info self = objectOf(reinterpret_cast<const void*>(&anchor));
+        const Dl_info program = objectOf(reinterpret_cast<const void*>(getauxval(AT_PHDR)));
+        return self.dli_fbase != nullptr && self.dli_fbase != program.dli_fbase;
+    }();
+    return loaded;
 }
 
 std::string MainBundle::bundlePath() {
