@@ -6,6 +6,7 @@
 #include "Quillet/pkcs11/ModuleLogging.h"
 #include "Quillet/pkcs11/ObjectHandles.h"
 #include "Quillet/pkcs11/TextFields.h"
+#include "Quillet/platform/TokenStore.h"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -117,6 +118,7 @@ veltora::Result<void> Module::finalize() {
         session->tokenSession()->token()->terminateSession(*session->tokenSession());
     }
     ending.reset();
+    TokenStore::forgetKeptReads();
     flushModuleLog();
     return {};
 }

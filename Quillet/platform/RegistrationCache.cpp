@@ -1,7 +1,8 @@
 #include "Quillet/platform/RegistrationCache.h"
 
-#include <deque>
+#include <list>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 
 namespace quillet {
@@ -14,12 +15,15 @@ constexpr std::size_t maximumEntries = 256;
 struct Cache {
     std::mutex mutex;
     std::unordered_map<std::string, TKTokenConfiguration> decoded;
-    std::deque<std::string> insertionOrder;
+    std::list<std::string> insertionOrder; // unlike a deque, allocates nothing while empty
 };
 
-// Never destroyed: sessions may still sign while the process ends.
+// Never destroyed: sessions may still sign while the process ends. Built in
+// the module's own storage and emptied by forgetAll(), so that a finalised and
+// unloaded module leaves nothing of it behind.
 Cache& cache() {
-    static Cache* const shared = new Cache;
+    alignas(Cache) static unsigned char storage[sizeof(Cache)];
+    static Cache* const shared = new (storage) Cache;
     return *shared;
 }
 
@@ -55,6 +59,14 @@ void RegistrationCache::keep(const std::string& directory, const std::string& fi
         shared.decoded.erase(shared.insertionOrder.front());
         shared.insertionOrder.pop_front();
     }
+}
+
+void RegistrationCache::forgetAll() {
+    Cache& shared = cache();
+    const std::lock_guard lock(shared.mutex);
+    // Swapped out rather than cleared: clearing keeps the buckets.
+    decltype(shared.decoded)().swap(shared.decoded);
+    shared.insertionOrder.clear();
 }
 
 } // namespace quillet

@@ -19,6 +19,8 @@ public:
                                                     const std::string& fileText);
     static void keep(const std::string& directory, const std::string& fileText,
                      const TKTokenConfiguration& decoded);
+    // Drops every kept registration (when the module is finalised).
+    static void forgetAll();
 };
 
 } // namespace quillet

@@ -5,6 +5,7 @@
 #include <linux/magic.h>
 #include <map>
 #include <mutex>
+#include <new>
 #include <pthread.h>
 #include <sys/vfs.h>
 
@@ -49,10 +50,13 @@ struct Kept {
     std::map<std::string, StoreSnapshot> byDirectory;
 };
 
-// An object of its own, not one never freed: the module may be unloaded.
+// Never destroyed, so that threads still signing while the process exits find
+// it intact; built in the module's own storage, and emptied by forgetAll(), so
+// that a finalised and unloaded module leaves nothing of it behind.
 Kept& kept() {
-    static Kept shared;
-    return shared;
+    alignas(Kept) static unsigned char storage[sizeof(Kept)];
+    static Kept* const shared = new (storage) Kept;
+    return *shared;
 }
 
 } // namespace
@@ -121,6 +125,12 @@ std::optional<std::vector<TKTokenConfiguration>> StoreSnapshot::unchanged(const 
         }
     }
     return found->second.registrations_;
+}
+
+void StoreSnapshot::forgetAll() {
+    Kept& shared = kept();
+    const std::lock_guard lock(shared.mutex);
+    shared.byDirectory.clear();
 }
 
 } // namespace quillet

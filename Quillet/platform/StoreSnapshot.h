@@ -48,6 +48,8 @@ public:
     // The registrations of the directory's kept record when nothing in the
     // directory changed since it was made.
     static std::optional<std::vector<TKTokenConfiguration>> unchanged(const std::string& directory);
+    // Drops every kept record (when the module is finalised).
+    static void forgetAll();
 
 private:
     struct Entry {

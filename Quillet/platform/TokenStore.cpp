@@ -258,6 +258,11 @@ std::filesystem::path TokenStore::rootDirectory() {
     return std::filesystem::path(home.empty() ? "/tmp" : home) / ".local" / "share" / "veltora" / "tokens";
 }
 
+void TokenStore::forgetKeptReads() {
+    StoreSnapshot::forgetAll();
+    RegistrationCache::forgetAll();
+}
+
 std::string TokenStore::fileNameFor(const std::string& instanceID) {
     std::string name = hex(instanceID);
     if (name.size() <= longestHexName) {

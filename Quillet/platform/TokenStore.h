@@ -27,6 +27,9 @@ public:
     // Every readable registration; an unreadable file is skipped with an error line.
     std::vector<TKTokenConfiguration> readAll() const;
 
+    // Drops what earlier reads kept to be quick; the module calls it when finalised.
+    static void forgetKeptReads();
+
     // Any instance ID maps to a file name of its own: hex, or a hash when that is too long.
     static std::string fileNameFor(const std::string& instanceID);
 

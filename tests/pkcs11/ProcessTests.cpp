@@ -2,6 +2,7 @@
 
 #include "VeltoraCryptoTokenKit/log/DDLog.h"
 #include "tests/pkcs11/Pkcs11TestSupport.h"
+#include "tests/support/TestCertificates.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,10 +12,12 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace quillet::test {
 namespace {
@@ -91,6 +94,7 @@ TEST(Pkcs11ModuleLoad, LoadsUsesAndEndsTheProcess) {
     ASSERT_EQ(list->C_Initialize(nullptr), CKR_OK);
     CK_ULONG count = 0;
     ASSERT_EQ(list->C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
+    ASSERT_EQ(count, 1u);
     if (std::string(mode) == "finalize") {
         ASSERT_EQ(list->C_Finalize(nullptr), CKR_OK);
         ASSERT_EQ(dlclose(module), 0);
@@ -111,6 +115,10 @@ TEST(Pkcs11Process, LoadedModuleUnloadsAndExitsCleanly) {
     std::array<char, 4096> self{};
     ASSERT_GT(readlink("/proc/self/exe", self.data(), self.size() - 1), 0);
     TemporaryStore store;
+    // A registration to decode: what the module keeps of it must go with C_Finalize.
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(1024), EVP_PKEY_free);
+    registerToken("policy", selfSigned(key.get(), "Unloaded"), veltora::Configuration{});
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100)); // settled: the whole read is kept too
     for (const char* mode : {"finalize", "exit"}) {
         const std::string command = std::string("QUILLET_LOAD_MODE=") + mode + " " + self.data() +
                                     " --gtest_filter=Pkcs11ModuleLoad.* > /dev/null 2>&1";
