@@ -64,6 +64,12 @@ Options:
                         certificateBytes are optional and made up when absent;
                         validDays (default 365) may be negative for an expired
                         certificate
+  --policies-answer FILE
+                        answer every policies request with status 200 and
+                        this file's content as it stands, whatever the slugs:
+                        for answers the policies above cannot describe
+                        (certificate texts that are no Base64, missing keys);
+                        signing still uses the policies above
   --key-bits N          size of generated RSA keys (default 2048)
   --latency-ms N        delay before every answer (default 0)
   --script ENDPOINT=STEPS
@@ -165,6 +171,8 @@ Result<EmulatorOptions> EmulatorOptions::parse(const std::vector<std::string>& a
             outcome = takeText(options.apiToken);
         } else if (option == "--policies") {
             outcome = takeText(options.policiesFile);
+        } else if (option == "--policies-answer") {
+            outcome = takeText(options.policiesAnswerFile);
         } else if (option == "--script") {
             outcome = takeScript();
         } else {

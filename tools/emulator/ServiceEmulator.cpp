@@ -9,6 +9,7 @@
 #include <strings.h>
 
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace veltora::emulator {
@@ -119,6 +120,13 @@ ServiceEmulator::ServiceEmulator(EmulatorOptions options, PolicyCatalog catalog)
     script_.latencyMilliseconds = options_.latencyMilliseconds;
     for (auto& [endpoint, steps] : options_.scripts) {
         script_.replace(endpoint, steps);
+    }
+    if (!options_.policiesAnswerFile.empty()) {
+        std::ifstream file(options_.policiesAnswerFile, std::ios::binary);
+        if (!file) {
+            throw std::runtime_error("cannot read " + options_.policiesAnswerFile);
+        }
+        policiesAnswer_.emplace(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     }
 }
 
@@ -371,6 +379,10 @@ void ServiceEmulator::answerSigningPolicies(const httplib::Request& request, htt
             answerText(response, 400, "unexpected query parameter " + name);
             return;
         }
+    }
+    if (policiesAnswer_) {
+        response.set_content(*policiesAnswer_, "application/json");
+        return;
     }
     answerJson(response, catalog_.answer(request.get_param_value("ProjectSlug"),
                                          request.get_param_value("SigningPolicySlug")));
