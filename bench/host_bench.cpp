@@ -4,6 +4,7 @@
 // empty store. Throughput (registrations per second of wall-clock time) is in "items_per_second";
 // "registration_time" is the seconds per registration.
 
+#include "Quillet/ByteText.h"
 #include "Quillet/platform/TKTokenDriverConfiguration.h"
 #include "VeltoraCryptoTokenKit/CertificateService.h"
 #include "VeltoraCryptoTokenKit/CertificateSync.h"
@@ -11,7 +12,6 @@
 #include "tests/support/EmulatorProcess.h"
 
 #include <benchmark/benchmark.h>
-#include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include <cstdlib>
@@ -54,12 +54,11 @@ public:
             throw std::runtime_error("the emulator serves no policies: " + answer.error().description);
         }
         for (const auto& policy : answer.value().at("signingPolicies")) {
-            const std::string text = policy.at("certificateBytes");
-            std::vector<std::uint8_t> der(text.size());
-            const int length = EVP_DecodeBlock(der.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                                               static_cast<int>(text.size()));
-            der.resize(static_cast<std::size_t>(length) - (text.ends_with("==") ? 2 : text.ends_with("=") ? 1 : 0));
-            policies_.push_back({policy.at("signingPolicyId"), std::move(der)});
+            auto der = quillet::base64Decoded(policy.at("certificateBytes").get<std::string>());
+            if (!der) {
+                throw std::runtime_error("a certificate text is not Base64");
+            }
+            policies_.push_back({policy.at("signingPolicyId"), std::move(*der)});
         }
         if (policies_.size() != kPolicies || quillet::TKTokenDriverConfiguration::driverConfigurations().empty()) {
             throw std::runtime_error("no policies or no token driver (is the module built?)");

@@ -3,7 +3,6 @@
 #include "Quillet/platform/TKTokenDriverConfiguration.h"
 #include "tests/host/HostTestSupport.h"
 
-#include <ctime>
 
 namespace veltora::test {
 namespace {
@@ -46,11 +45,7 @@ protected:
 };
 
 TEST_F(CertificateServiceTest, RegistersTheCertificateUnderThePolicyIdWithTheConfiguration) {
-    // The expiry is in UTC whatever the process's zone; a zone with an odd offset shows any slip.
-    const char* zone = std::getenv("TZ");
-    const std::string savedZone = zone != nullptr ? zone : "";
-    setenv("TZ", "XST-5:45", 1);
-    tzset();
+    const ScopedTimeZone zone("XST-5:45"); // an odd offset from UTC shows any slip into local time
     const Bytes der = certificateFor(key->get(), "Alpha");
     for (const std::string id : {"policy-7", ""}) {
         clearLog();
@@ -78,12 +73,6 @@ TEST_F(CertificateServiceTest, RegistersTheCertificateUnderThePolicyIdWithTheCon
                                 {DDLogFlag::verbose, "TokenDriver was found and certificate with CN:'Alpha' was created"},
                             }));
     }
-    if (zone != nullptr) {
-        setenv("TZ", savedZone.c_str(), 1);
-    } else {
-        unsetenv("TZ");
-    }
-    tzset();
 }
 
 TEST_F(CertificateServiceTest, CertificatesThatCannotBecomeKeyItemsGiveAnErrorNoRowAndNoItems) {

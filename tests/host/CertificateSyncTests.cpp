@@ -3,7 +3,6 @@
 #include "Quillet/platform/TKTokenDriverConfiguration.h"
 #include "tests/host/HostTestSupport.h"
 
-#include <ctime>
 #include <functional>
 
 namespace veltora::test {
@@ -82,10 +81,7 @@ protected:
 };
 
 TEST_F(CertificateSyncTest, RowsFollowTheResponseOrderWithEveryColumnAsOpenSslReadsTheCertificate) {
-    const char* zone = std::getenv("TZ");
-    const std::string savedZone = zone != nullptr ? zone : "";
-    setenv("TZ", "XST-5:45", 1); // an odd offset shows any slip into local time
-    tzset();
+    const ScopedTimeZone zone("XST-5:45"); // an odd offset from UTC shows any slip into local time
     const EmulatorProcess emulator({"--generate", "3", "--key-bits", "1024"});
     const auto config = configurationFor(emulator);
     const VeltoraClient client(*config.apiUrl, *config.organizationId, *config.apiToken, config.timeouts);
@@ -118,12 +114,6 @@ TEST_F(CertificateSyncTest, RowsFollowTheResponseOrderWithEveryColumnAsOpenSslRe
         }
     }
     EXPECT_EQ(lines, expectedLines);
-    if (zone != nullptr) {
-        setenv("TZ", savedZone.c_str(), 1);
-    } else {
-        unsetenv("TZ");
-    }
-    tzset();
 }
 
 struct WalkCase {

@@ -6,6 +6,7 @@
 #include "VeltoraCryptoTokenKit/log/DDLogMacros.h"
 #include "tests/support/EmulatorProcess.h"
 #include "tests/support/RecordingLogger.h"
+#include "tests/support/TestCertificates.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -18,6 +19,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <optional>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -43,28 +46,9 @@ inline KeyPointer ecKey() {
     return {EVP_EC_gen("P-256"), EVP_PKEY_free};
 }
 
-// A self-signed certificate; no common name when it is empty. notAfter in the form "YYYYMMDDHHMMSSZ".
-inline Bytes certificateFor(EVP_PKEY* key, const std::string& commonName,
-                            const std::string& notAfter = "20270301140509Z") {
-    std::unique_ptr<X509, decltype(&X509_free)> certificate(X509_new(), X509_free);
-    X509_set_version(certificate.get(), 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), 7);
-    X509_gmtime_adj(X509_getm_notBefore(certificate.get()), 0);
-    EXPECT_EQ(ASN1_TIME_set_string(X509_getm_notAfter(certificate.get()), notAfter.c_str()), 1);
-    X509_NAME* name = X509_get_subject_name(certificate.get());
-    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("Veltora Test"),
-                               -1, -1, 0);
-    if (!commonName.empty()) {
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0);
-    }
-    X509_set_issuer_name(certificate.get(), name);
-    X509_set_pubkey(certificate.get(), key);
-    EXPECT_GT(X509_sign(certificate.get(), key, EVP_sha256()), 0);
-    Bytes der(static_cast<std::size_t>(i2d_X509(certificate.get(), nullptr)));
-    unsigned char* cursor = der.data();
-    i2d_X509(certificate.get(), &cursor);
-    return der;
+// Certificates of the host tests expire at a fixed instant: 2027-03-01 14:05:09 UTC.
+inline Bytes certificateFor(EVP_PKEY* key, const std::string& commonName) {
+    return quillet::test::selfSigned(key, commonName, "20270301140509Z");
 }
 
 inline std::string base64Of(const Bytes& bytes) {
@@ -128,6 +112,29 @@ inline Configuration configurationFor(const EmulatorProcess& emulator,
     config.logLevel = "verbose";
     return config;
 }
+
+// Sets TZ for a scope, so that a slip into local time shows.
+class ScopedTimeZone {
+public:
+    explicit ScopedTimeZone(const char* zone) {
+        if (const char* saved = std::getenv("TZ")) {
+            saved_ = saved;
+        }
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~ScopedTimeZone() {
+        if (saved_) {
+            setenv("TZ", saved_->c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+
+private:
+    std::optional<std::string> saved_;
+};
 
 // An emulator whose policies answer is exactly the given JSON text.
 class AnsweringEmulator {
