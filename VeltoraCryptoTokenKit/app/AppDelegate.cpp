@@ -43,9 +43,9 @@ void AppDelegate::unloadCertificates() {
     const bool stoppedPass = stopRunningJob();
     clearRegistrations();
     certificateTableModel_.reloadData({});
-    emit certificatesUnloaded();
+    Q_EMIT certificatesUnloaded();
     if (stoppedPass) {
-        emit busyChanged(false); // the stopped pass will not end it
+        Q_EMIT busyChanged(false); // the stopped pass will not end it
     }
 }
 
@@ -72,12 +72,12 @@ void AppDelegate::jobEnded(std::optional<SyncPassOutcome> outcome) {
     pass_.join(); // its last act was to post this
     if (outcome) {
         if (outcome->failure) {
-            emit passFailed(QString::fromStdString(*outcome->failure));
+            Q_EMIT passFailed(QString::fromStdString(*outcome->failure));
         } else {
             certificateTableModel_.reloadData(std::move(outcome->rows));
-            emit passEnded();
+            Q_EMIT passEnded();
         }
-        emit busyChanged(false);
+        Q_EMIT busyChanged(false);
     }
     if (std::exchange(startPending_, false)) {
         start();
@@ -86,7 +86,7 @@ void AppDelegate::jobEnded(std::optional<SyncPassOutcome> outcome) {
 
 std::optional<SyncPassOutcome> AppDelegate::initConfig(std::stop_token stop, std::uint64_t generation) {
     postFromJob(generation, [this] {
-        emit busyChanged(false);
+        Q_EMIT busyChanged(false);
         certificateTableModel_.reloadData({});
     });
     configHelper_.emplace();
@@ -94,7 +94,7 @@ std::optional<SyncPassOutcome> AppDelegate::initConfig(std::stop_token stop, std
     if (!configuration) {
         const std::string message = "Error reading configuration " + configuration.error().localizedDescription();
         DDLogError(message);
-        postFromJob(generation, [this, message] { emit configurationFailed(QString::fromStdString(message)); });
+        postFromJob(generation, [this, message] { Q_EMIT configurationFailed(QString::fromStdString(message)); });
         return std::nullopt;
     }
     config_ = std::move(configuration).value();
@@ -107,7 +107,7 @@ std::optional<SyncPassOutcome> AppDelegate::initConfig(std::stop_token stop, std
 }
 
 std::optional<SyncPassOutcome> AppDelegate::certificateSync(std::stop_token stop, std::uint64_t generation) {
-    postFromJob(generation, [this] { emit busyChanged(true); });
+    postFromJob(generation, [this] { Q_EMIT busyChanged(true); });
     const CertificateSync sync(veltoraClient_.get(), config_,
                                certificateService_ ? &*certificateService_ : nullptr);
     return sync.certificateSync(stop);

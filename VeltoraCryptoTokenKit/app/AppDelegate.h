@@ -46,13 +46,13 @@ public:
     CertificateTableModel& certificateTableModel() { return certificateTableModel_; }
     bool isSynchronising() const { return pass_.running(); }
 
-public slots:
+public Q_SLOTS:
     // Synchronises; while a pass runs, once more right after it.
     void start();
     // Stops a running pass, clears every registration and empties the table.
     void unloadCertificates();
 
-signals:
+Q_SIGNALS:
     // The progress indicator: shown and animating, or stopped and hidden.
     void busyChanged(bool busy);
     // A pass ended normally; the table holds its rows.

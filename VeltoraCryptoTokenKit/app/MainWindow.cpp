@@ -113,6 +113,7 @@ void MainWindow::buildTable() {
 
     emptyTableHint_ = new QLabel(tr("No certificates registered.\nChoose Synchronise to fetch them from the service."),
                                  certificateTableView_->viewport());
+    emptyTableHint_->setObjectName(QStringLiteral("emptyTableHint"));
     emptyTableHint_->setAlignment(Qt::AlignCenter);
     emptyTableHint_->setEnabled(false); // drawn in the placeholder's muted colour
     emptyTableHint_->setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -160,8 +161,9 @@ void MainWindow::showBusy(bool busy) {
 
 void MainWindow::showRowCount() {
     const int rows = delegate_.certificateTableModel().rowCount();
-    statusBar()->showMessage(rows == 0 ? tr("No certificates registered.")
-                                       : tr("%n certificate(s) registered.", nullptr, rows));
+    statusBar()->showMessage(rows == 0   ? tr("No certificates registered.")
+                             : rows == 1 ? tr("1 certificate registered.")
+                                         : tr("%1 certificates registered.").arg(rows));
 }
 
 void MainWindow::copySelection() {

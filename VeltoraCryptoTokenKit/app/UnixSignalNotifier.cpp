@@ -59,7 +59,7 @@ UnixSignalNotifier::~UnixSignalNotifier() {
 void UnixSignalNotifier::readPending() {
     unsigned char byte = 0;
     while (read(readEnd_.get(), &byte, 1) == 1) {
-        emit signalReceived(byte);
+        Q_EMIT signalReceived(byte);
     }
 }
 

@@ -20,7 +20,7 @@ public:
     explicit UnixSignalNotifier(std::vector<int> caughtSignals, QObject* parent = nullptr);
     ~UnixSignalNotifier() override; // the signals get their default handling back
 
-signals:
+Q_SIGNALS:
     void signalReceived(int signalNumber);
 
 private:
