@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QStatusBar>
+#include <QStyle>
 #include <QStyledItemDelegate>
 #include <QTableView>
 #include <QToolBar>
@@ -58,6 +59,11 @@ int columnOf(std::string_view identifier) {
 }
 
 } // namespace
+
+// The desktop's icon theme when it has the icon, else the style's own.
+QIcon MainWindow::themeIcon(const char* name, QStyle::StandardPixmap fallback) const {
+    return QIcon::fromTheme(QString::fromLatin1(name), style()->standardIcon(fallback));
+}
 
 MainWindow::MainWindow(AppDelegate& delegate, QWidget* parent) : QMainWindow(parent), delegate_(delegate) {
     setWindowTitle(QStringLiteral("Veltora certificates"));
@@ -126,13 +132,13 @@ void MainWindow::buildTable() {
 }
 
 void MainWindow::buildActions() {
-    startAction_ = new QAction(QIcon::fromTheme(QStringLiteral("view-refresh")), tr("Synchronise"), this);
+    startAction_ = new QAction(themeIcon("view-refresh", QStyle::SP_BrowserReload), tr("Synchronise"), this);
     startAction_->setObjectName(QStringLiteral("start"));
     startAction_->setShortcut(QKeySequence::Refresh);
     startAction_->setToolTip(tr("Fetch the signing policies and register their certificates"));
     connect(startAction_, &QAction::triggered, &delegate_, &AppDelegate::start);
 
-    unloadAction_ = new QAction(QIcon::fromTheme(QStringLiteral("edit-clear")), tr("Unload"), this);
+    unloadAction_ = new QAction(themeIcon("edit-clear", QStyle::SP_DialogDiscardButton), tr("Unload"), this);
     unloadAction_->setObjectName(QStringLiteral("unloadCertificates"));
     unloadAction_->setToolTip(tr("Remove every registered certificate"));
     connect(unloadAction_, &QAction::triggered, &delegate_, &AppDelegate::unloadCertificates);

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QIcon>
 #include <QMainWindow>
+#include <QStyle>
 
 class QAction;
 class QLabel;
@@ -25,6 +27,7 @@ public:
     QAction* unloadAction() const { return unloadAction_; }
 
 private:
+    QIcon themeIcon(const char* name, QStyle::StandardPixmap fallback) const;
     void buildTable();
     void buildActions();
     void showBusy(bool busy);
