@@ -91,7 +91,7 @@ SyncPassOutcome CertificateSync::certificateSync(std::stop_token stopToken) cons
     CanonicalTextSet seenCertificates;
     CanonicalTextSet seenNames;
     int count = 0;
-    for (const json& policy : (*response)["signingPolicies"]) {
+    for (const json& policy : response->at("signingPolicies")) {
         const auto certificateBytes = textMember(policy, "certificateBytes");
         if (!certificateBytes) {
             DDLogWarn("Invalid certificate data");
