@@ -36,7 +36,8 @@ void AppDelegate::start() {
         startPending_ = true;
         return;
     }
-    runJob([this](std::stop_token stop, std::uint64_t generation) { return certificateSync(stop, generation); });
+    runJob(
+        [this](std::stop_token stop, std::uint64_t generation) { return certificateSync(stop, generation); });
 }
 
 void AppDelegate::unloadCertificates() {
@@ -92,9 +93,11 @@ std::optional<SyncPassOutcome> AppDelegate::initConfig(std::stop_token stop, std
     configHelper_.emplace();
     auto configuration = configHelper_->readConfig();
     if (!configuration) {
-        const std::string message = "Error reading configuration " + configuration.error().localizedDescription();
+        const std::string message =
+            "Error reading configuration " + configuration.error().localizedDescription();
         DDLogError(message);
-        postFromJob(generation, [this, message] { Q_EMIT configurationFailed(QString::fromStdString(message)); });
+        postFromJob(generation,
+                    [this, message] { Q_EMIT configurationFailed(QString::fromStdString(message)); });
         return std::nullopt;
     }
     config_ = std::move(configuration).value();

@@ -10,7 +10,8 @@ namespace {
 
 // A field holding a tab or a line break would split its row.
 std::string fieldText(std::string text) {
-    std::replace_if(text.begin(), text.end(), [](char c) { return c == '\t' || c == '\n' || c == '\r'; }, ' ');
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\t' || c == '\n' || c == '\r'; }, ' ');
     return text;
 }
 
@@ -35,7 +36,8 @@ std::string HeadlessReporter::tableText(const std::vector<Certificate>& rows) {
     };
     appendLine([](std::string_view identifier) { return std::string(identifier); });
     for (const Certificate& row : rows) {
-        appendLine([&row](std::string_view identifier) { return fieldText(row.cellText(identifier).value_or("")); });
+        appendLine(
+            [&row](std::string_view identifier) { return fieldText(row.cellText(identifier).value_or("")); });
     }
     return text;
 }

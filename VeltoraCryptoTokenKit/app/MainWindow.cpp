@@ -54,7 +54,8 @@ private:
 };
 
 int columnOf(std::string_view identifier) {
-    const auto found = std::find(certificateColumnIdentifiers.begin(), certificateColumnIdentifiers.end(), identifier);
+    const auto found =
+        std::find(certificateColumnIdentifiers.begin(), certificateColumnIdentifiers.end(), identifier);
     return static_cast<int>(found - certificateColumnIdentifiers.begin());
 }
 
@@ -80,15 +81,12 @@ MainWindow::MainWindow(AppDelegate& delegate, QWidget* parent) : QMainWindow(par
 
     connect(&delegate_, &AppDelegate::busyChanged, this, &MainWindow::showBusy);
     connect(&delegate_, &AppDelegate::passEnded, this, &MainWindow::showRowCount);
-    connect(&delegate_, &AppDelegate::passFailed, this, [this](const QString& message) {
-        statusBar()->showMessage(message);
-    });
-    connect(&delegate_, &AppDelegate::configurationFailed, this, [this](const QString& message) {
-        statusBar()->showMessage(message);
-    });
-    connect(&delegate_, &AppDelegate::certificatesUnloaded, this, [this] {
-        statusBar()->showMessage(tr("All certificates unloaded."));
-    });
+    connect(&delegate_, &AppDelegate::passFailed, this,
+            [this](const QString& message) { statusBar()->showMessage(message); });
+    connect(&delegate_, &AppDelegate::configurationFailed, this,
+            [this](const QString& message) { statusBar()->showMessage(message); });
+    connect(&delegate_, &AppDelegate::certificatesUnloaded, this,
+            [this] { statusBar()->showMessage(tr("All certificates unloaded.")); });
     resize(980, 420);
 }
 
@@ -97,7 +95,8 @@ void MainWindow::buildTable() {
     certificateTableView_->setObjectName(QStringLiteral("certificateTableView"));
     certificateTableView_->setModel(&delegate_.certificateTableModel());
     certificateTableView_->setItemDelegate(new SelectableTextDelegate(certificateTableView_));
-    certificateTableView_->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed);
+    certificateTableView_->setEditTriggers(QAbstractItemView::DoubleClicked |
+                                           QAbstractItemView::EditKeyPressed);
     certificateTableView_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     certificateTableView_->setAlternatingRowColors(true);
     certificateTableView_->setWordWrap(false);
@@ -115,10 +114,12 @@ void MainWindow::buildTable() {
     // Hex fingerprints line up in a fixed-width font.
     certificateTableView_->setItemDelegateForColumn(
         columnOf("fingerprint"),
-        new SelectableTextDelegate(certificateTableView_, QFontDatabase::systemFont(QFontDatabase::FixedFont)));
+        new SelectableTextDelegate(certificateTableView_,
+                                   QFontDatabase::systemFont(QFontDatabase::FixedFont)));
 
-    emptyTableHint_ = new QLabel(tr("No certificates registered.\nChoose Synchronise to fetch them from the service."),
-                                 certificateTableView_->viewport());
+    emptyTableHint_ =
+        new QLabel(tr("No certificates registered.\nChoose Synchronise to fetch them from the service."),
+                   certificateTableView_->viewport());
     emptyTableHint_->setObjectName(QStringLiteral("emptyTableHint"));
     emptyTableHint_->setAlignment(Qt::AlignCenter);
     emptyTableHint_->setEnabled(false); // drawn in the placeholder's muted colour
@@ -143,7 +144,8 @@ void MainWindow::buildActions() {
     unloadAction_->setToolTip(tr("Remove every registered certificate"));
     connect(unloadAction_, &QAction::triggered, &delegate_, &AppDelegate::unloadCertificates);
 
-    auto* copyAction = new QAction(QIcon::fromTheme(QStringLiteral("edit-copy")), tr("Copy"), certificateTableView_);
+    auto* copyAction =
+        new QAction(QIcon::fromTheme(QStringLiteral("edit-copy")), tr("Copy"), certificateTableView_);
     copyAction->setShortcut(QKeySequence::Copy);
     copyAction->setShortcutContext(Qt::WidgetShortcut);
     connect(copyAction, &QAction::triggered, this, &MainWindow::copySelection);

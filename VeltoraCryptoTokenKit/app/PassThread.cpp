@@ -5,10 +5,11 @@ namespace veltora {
 void PassThread::start(Job job) {
     std::promise<void> finished;
     finished_ = finished.get_future();
-    thread_ = std::jthread([job = std::move(job), finished = std::move(finished)](std::stop_token stop) mutable {
-        job(stop);
-        finished.set_value();
-    });
+    thread_ =
+        std::jthread([job = std::move(job), finished = std::move(finished)](std::stop_token stop) mutable {
+            job(stop);
+            finished.set_value();
+        });
 }
 
 void PassThread::join() {

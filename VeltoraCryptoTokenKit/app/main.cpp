@@ -56,13 +56,14 @@ int main(int argc, char** argv) {
     }
 
     UnixSignalNotifier signalNotifier({SIGHUP, SIGINT, SIGTERM});
-    QObject::connect(&signalNotifier, &UnixSignalNotifier::signalReceived, &delegate, [&delegate](int signalNumber) {
-        if (signalNumber == SIGHUP) {
-            delegate.start();
-        } else {
-            QCoreApplication::quit();
-        }
-    });
+    QObject::connect(&signalNotifier, &UnixSignalNotifier::signalReceived, &delegate,
+                     [&delegate](int signalNumber) {
+                         if (signalNumber == SIGHUP) {
+                             delegate.start();
+                         } else {
+                             QCoreApplication::quit();
+                         }
+                     });
 
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     const int status = application->exec();

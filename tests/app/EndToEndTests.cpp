@@ -32,8 +32,8 @@ TEST(HostEndToEnd, RegisteredCertificateSignsThroughTheModuleUntilTheHostQuits) 
                              modulePath() + " --id 706f6c6963792d69642d31 "; // "policy-id-1"
     const std::string message = "signed end to end";
     writeFile(sandbox / "message", message);
-    const auto signedMessage = runTool(tool + "--sign -m SHA256-RSA-PKCS -i " + (sandbox / "message") + " -o " +
-                                       (sandbox / "signature"));
+    const auto signedMessage = runTool(tool + "--sign -m SHA256-RSA-PKCS -i " + (sandbox / "message") +
+                                       " -o " + (sandbox / "signature"));
     ASSERT_EQ(signedMessage.status, 0) << signedMessage.output;
     const auto readCertificate =
         runTool(tool + "--read-object --type cert -o " + (sandbox / "certificate.der"));
@@ -41,7 +41,8 @@ TEST(HostEndToEnd, RegisteredCertificateSignsThroughTheModuleUntilTheHostQuits) 
 
     const Bytes registered = fileBytes(sandbox / "certificate.der");
     EXPECT_EQ(registered, quillet::test::policyCertificate(emulator, "policy-id-1"));
-    EXPECT_TRUE(quillet::test::verifiesDigest(registered, quillet::test::sha256(Bytes(message.begin(), message.end())),
+    EXPECT_TRUE(quillet::test::verifiesDigest(registered,
+                                              quillet::test::sha256(Bytes(message.begin(), message.end())),
                                               true, fileBytes(sandbox / "signature")));
 
     host.signal(SIGTERM);

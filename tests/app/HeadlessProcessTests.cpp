@@ -31,7 +31,8 @@ std::vector<std::string> linesOf(const std::string& text) {
 std::size_t policyRequests(const EmulatorProcess& emulator) {
     std::size_t count = 0;
     for (const auto& request : emulator.requests()) {
-        count += request.at("target").get<std::string>().find("MySigningPolicies") != std::string::npos ? 1 : 0;
+        count +=
+            request.at("target").get<std::string>().find("MySigningPolicies") != std::string::npos ? 1 : 0;
     }
     return count;
 }
@@ -109,7 +110,8 @@ TEST_F(HeadlessHost, PassWithoutValidCertificatesPrintsTheHeaderAlone) {
 
 TEST_F(HeadlessHost, ConfigurationErrorKeepsTheHostUp) {
     HostProcess host(sandbox, {"--headless"}, {{"VELTORA_API_TOKEN", "token-without-organization"}});
-    ASSERT_TRUE(host.waitForErrors("Error reading configuration The organization id is missing")) << host.errors();
+    ASSERT_TRUE(host.waitForErrors("Error reading configuration The organization id is missing"))
+        << host.errors();
     // No service client: a pass asked for ends at once, reported on standard error.
     host.signal(SIGHUP);
     EXPECT_TRUE(host.waitForErrors("No signing policies found."));
@@ -152,9 +154,8 @@ TEST_F(HeadlessHost, HelpAndVersionNeedNeitherDisplayNorConfiguration) {
 
 TEST_F(HeadlessHost, WindowedHostReadsItsConfigurationBesideQtOptionsAndQuitsTheSameWay) {
     EmulatorProcess emulator;
-    HostProcess host(sandbox,
-                     {"-platform", "offscreen", "--api-url", emulator.baseUrl(), "--organization-id",
-                      EmulatorProcess::kOrganization, "--api-token", EmulatorProcess::kApiToken});
+    HostProcess host(sandbox, {"-platform", "offscreen", "--api-url", emulator.baseUrl(), "--organization-id",
+                               EmulatorProcess::kOrganization, "--api-token", EmulatorProcess::kApiToken});
     ASSERT_TRUE(eventually([&] { return sandbox.registrationCount() == 1; }, 60s)) << host.errors();
     host.signal(SIGTERM);
     EXPECT_EQ(host.wait(), 0) << host.errors();

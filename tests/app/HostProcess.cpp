@@ -19,7 +19,8 @@ namespace {
 
 // What the host may find in the test's own environment that would reach past its sandbox.
 bool belongsToTheSandbox(const std::string& variable) {
-    for (const char* prefix : {"VELTORA_", "HOME=", "XDG_", "DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="}) {
+    for (const char* prefix :
+         {"VELTORA_", "HOME=", "XDG_", "DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="}) {
         if (variable.starts_with(prefix)) {
             return true;
         }
@@ -80,12 +81,10 @@ HostProcess::HostProcess(const HostSandbox& sandbox, const std::vector<std::stri
             variables.emplace_back(*entry);
         }
     }
-    std::map<std::string, std::string> settings{{"HOME", sandbox.path() + "/home"},
-                                                {"XDG_STATE_HOME", sandbox.path() + "/state"},
-                                                {"XDG_DATA_HOME", sandbox.path() + "/data"},
-                                                {"XDG_CONFIG_HOME", sandbox.path() + "/config"},
-                                                {"VELTORA_TOKEN_STORE", sandbox.storePath()},
-                                                {"VELTORA_LOG_FILE_LEVEL", "verbose"}};
+    std::map<std::string, std::string> settings{
+        {"HOME", sandbox.path() + "/home"},           {"XDG_STATE_HOME", sandbox.path() + "/state"},
+        {"XDG_DATA_HOME", sandbox.path() + "/data"},  {"XDG_CONFIG_HOME", sandbox.path() + "/config"},
+        {"VELTORA_TOKEN_STORE", sandbox.storePath()}, {"VELTORA_LOG_FILE_LEVEL", "verbose"}};
     for (const auto& [name, value] : environment) {
         settings[name] = value;
     }
@@ -109,10 +108,10 @@ HostProcess::HostProcess(const HostSandbox& sandbox, const std::vector<std::stri
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorsPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorsPath_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int started = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (started != 0) {
@@ -160,7 +159,8 @@ std::string HostProcess::errors() const {
     return readFile(errorsPath_);
 }
 
-bool HostProcess::waitForOutput(const std::string& text, std::size_t count, std::chrono::milliseconds limit) const {
+bool HostProcess::waitForOutput(const std::string& text, std::size_t count,
+                                std::chrono::milliseconds limit) const {
     return eventually([&] { return occurrences(output(), text) >= count; }, limit);
 }
 

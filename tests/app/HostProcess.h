@@ -55,7 +55,8 @@ public:
     // True once standard output holds the text at least count times.
     bool waitForOutput(const std::string& text, std::size_t count = 1,
                        std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
-    bool waitForErrors(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
+    bool waitForErrors(const std::string& text,
+                       std::chrono::milliseconds limit = std::chrono::seconds(60)) const;
 
 private:
     pid_t pid_ = -1;

@@ -104,7 +104,9 @@ TEST_F(HostWindow, ColumnsCarryTheFiveIdentifiersWithReadableTitles) {
     ASSERT_EQ(table().horizontalHeader()->count(), 5);
     for (int column = 0; column < 5; ++column) {
         const QString identifier =
-            model().headerData(column, Qt::Horizontal, CertificateTableModel::ColumnIdentifierRole).toString();
+            model()
+                .headerData(column, Qt::Horizontal, CertificateTableModel::ColumnIdentifierRole)
+                .toString();
         EXPECT_EQ(identifier.toStdString(), certificateColumnIdentifiers[static_cast<std::size_t>(column)]);
         const QString title = model().headerData(column, Qt::Horizontal).toString();
         EXPECT_FALSE(title.isEmpty());
@@ -132,7 +134,7 @@ TEST_F(HostWindow, PassFillsTheTableInResponseOrderAndStopsTheIndicator) {
         EXPECT_EQ(cell(row, 0), "policy-" + number); // commonname
         EXPECT_EQ(cell(row, 1), row % 2 == 0 ? "project-1" : "project-2");
         EXPECT_EQ(cell(row, 2), "policy-" + number);
-        EXPECT_EQ(cell(row, 3).size(), 40);                  // SHA-1 in hex
+        EXPECT_EQ(cell(row, 3).size(), 40); // SHA-1 in hex
         EXPECT_TRUE(cell(row, 4).endsWith(" (UTC)")) << cell(row, 4).toStdString();
     }
     // Hidden at start-up, shown for the pass, hidden at its end.
@@ -162,6 +164,7 @@ struct FailedPass {
     const char* name;
     const char* policiesScript;
     const char* message;
+    friend void PrintTo(const FailedPass& row, std::ostream* out) { *out << row.name; }
 };
 
 class HostWindowFailedPass : public HostWindow, public ::testing::WithParamInterface<FailedPass> {};
@@ -179,8 +182,10 @@ TEST_P(HostWindowFailedPass, StopsTheIndicatorAndShowsTheMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, HostWindowFailedPass,
-    ::testing::Values(FailedPass{"ServerError", "500", "Error fetching signing policies: HTTP request failed with status code 500"},
-                      FailedPass{"Unauthorised", "401", "Error fetching signing policies: HTTP request failed with status code 401"},
+    ::testing::Values(FailedPass{"ServerError", "500",
+                                 "Error fetching signing policies: HTTP request failed with status code 500"},
+                      FailedPass{"Unauthorised", "401",
+                                 "Error fetching signing policies: HTTP request failed with status code 401"},
                       FailedPass{"NoPolicies", "200:{}", "No signing policies found."}),
     [](const auto& info) { return info.param.name; });
 

@@ -72,7 +72,7 @@ protected:
         writeFile(path("input"), input);
         std::filesystem::remove(path("signature"));
         const auto result = runTool("pkcs11-tool --module " + kModulePath + " --sign --id " + kPolicyHex +
-                                " -m " + mechanism + " -i " + path("input") + " -o " + path("signature"));
+                                    " -m " + mechanism + " -i " + path("input") + " -o " + path("signature"));
         EXPECT_EQ(result.status, 0) << result.output;
         return readFile(path("signature"));
     }
@@ -122,9 +122,10 @@ TEST_F(Pkcs11Clients, OpenSslEngineAndOsslsigncodeSign) {
 
     const std::string script = "Write-Output 'Signed by Quillet'\r\n";
     writeFile(path("script.ps1"), Bytes(script.begin(), script.end()));
-    const auto signedScript = runTool("osslsigncode sign -pkcs11engine " + pkcs11Engine() + " -pkcs11module " +
-                                  kModulePath + " -certs " + path("cert.pem") + " -key " + key +
-                                  " -h sha256 -in " + path("script.ps1") + " -out " + path("signed.ps1"));
+    const auto signedScript =
+        runTool("osslsigncode sign -pkcs11engine " + pkcs11Engine() + " -pkcs11module " + kModulePath +
+                " -certs " + path("cert.pem") + " -key " + key + " -h sha256 -in " + path("script.ps1") +
+                " -out " + path("signed.ps1"));
     EXPECT_EQ(signedScript.status, 0) << signedScript.output;
     const auto verified =
         runTool("osslsigncode verify -CAfile " + path("cert.pem") + " -in " + path("signed.ps1"));

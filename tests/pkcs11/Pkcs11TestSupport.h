@@ -50,7 +50,7 @@ Bytes sha1DigestInfo(const Bytes& digest);
 std::string modulePath();
 
 struct ToolResult {
-    int status = -1; // the exit status, -1 when the tool did not exit
+    int status = -1;    // the exit status, -1 when the tool did not exit
     std::string output; // standard output and standard error
 };
 // Runs a shell command line under `timeout`, able to load the module even when it is built with
