@@ -5,8 +5,12 @@
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
+
+#include <memory>
+#include <string>
 
 namespace quillet {
 
@@ -46,6 +50,10 @@ veltora::Result<TKTokenKeychainKey> TKTokenKeychainKey::make(std::span<const std
     if (item.modulus_.empty() || item.exponent_.empty()) {
         return veltora::Error{keychainItemErrorDomain, 2, "The certificate's key is not an RSA key."};
     }
+    if (EVP_PKEY_up_ref(const_cast<EVP_PKEY*>(key)) != 1) {
+        return veltora::Error{keychainItemErrorDomain, 2, "The certificate's key cannot be kept."};
+    }
+    item.publicKey_.reset(const_cast<EVP_PKEY*>(key), EVP_PKEY_free);
     // The hash covers the DER RSAPublicKey: the subjectPublicKey bit string's bytes.
     if (const ASN1_BIT_STRING* bits = X509_get0_pubkey_bitstr(certificate); bits != nullptr) {
         const std::span<const std::uint8_t> raw(ASN1_STRING_get0_data(bits),
@@ -61,6 +69,29 @@ veltora::Result<TKTokenKeychainKey> TKTokenKeychainKey::make(std::span<const std
         i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate), &cursor);
     }
     return item;
+}
+
+bool TKTokenKeychainKey::verifies(std::span<const std::uint8_t> signature, std::span<const std::uint8_t> digest,
+                                  std::string_view hashOid) const {
+    if (!publicKey_) {
+        return false;
+    }
+    // A failed check leaves nothing on the calling application's OpenSSL error queue.
+    ERR_set_mark();
+    const std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> context(
+        EVP_PKEY_CTX_new_from_pkey(CryptoContext::get(), publicKey_.get(), nullptr), EVP_PKEY_CTX_free);
+    std::string hash(hashOid);
+    std::string padding(OSSL_PKEY_RSA_PAD_MODE_PKCSV15);
+    const OSSL_PARAM parameters[] = {
+        OSSL_PARAM_construct_utf8_string(OSSL_SIGNATURE_PARAM_PAD_MODE, padding.data(), 0),
+        OSSL_PARAM_construct_utf8_string(OSSL_SIGNATURE_PARAM_DIGEST, hash.data(), 0),
+        OSSL_PARAM_construct_end(),
+    };
+    const bool verified =
+        context && EVP_PKEY_verify_init_ex(context.get(), parameters) == 1 &&
+        EVP_PKEY_verify(context.get(), signature.data(), signature.size(), digest.data(), digest.size()) == 1;
+    ERR_pop_to_mark();
+    return verified;
 }
 
 } // namespace quillet

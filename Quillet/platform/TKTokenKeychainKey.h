@@ -3,10 +3,14 @@
 #include "VeltoraCryptoTokenKit/Result.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
+
+typedef struct evp_pkey_st EVP_PKEY;
 
 namespace quillet {
 
@@ -29,6 +33,12 @@ public:
     const std::vector<std::uint8_t>& subjectPublicKeyInfo() const { return spki_; } // DER
     bool canSign() const { return true; }
 
+    // True when the signature is this key's PKCS #1 v1.5 signature of the
+    // digest, made with the hash named by its dotted OID. One RSA public-key
+    // operation in the private OpenSSL context.
+    bool verifies(std::span<const std::uint8_t> signature, std::span<const std::uint8_t> digest,
+                  std::string_view hashOid) const;
+
 private:
     std::string objectID_;
     std::optional<std::string> label_;
@@ -36,6 +46,7 @@ private:
     std::size_t keySizeInBits_ = 0;
     std::vector<std::uint8_t> modulus_, exponent_, spki_;
     std::optional<std::vector<std::uint8_t>> publicKeyHash_;
+    std::shared_ptr<EVP_PKEY> publicKey_; // shared by every copy of the item
 };
 
 } // namespace quillet
