@@ -1,7 +1,7 @@
 #include "Quillet/pkcs11/SigningKey.h"
 
-#include "Quillet/KeyAlgorithmTables.h"
 #include "Quillet/pkcs11/CkError.h"
+#include "Quillet/pkcs11/DigestInfo.h"
 #include "Quillet/pkcs11/ServiceErrorMapping.h"
 
 namespace quillet {
@@ -12,8 +12,7 @@ SigningKey::SigningKey(std::shared_ptr<TokenSession> session, std::string keyObj
 
 veltora::Result<std::vector<std::uint8_t>> SigningKey::signDigest(std::span<const std::uint8_t> digest,
                                                                   std::string_view algorithm) const {
-    const TKTokenKeyAlgorithm tokenAlgorithm{std::string(algorithm)};
-    auto signed_ = session_->signData(digest, keyObjectID_, tokenAlgorithm);
+    auto signed_ = session_->signData(digest, keyObjectID_, TKTokenKeyAlgorithm(std::string(algorithm)));
     if (!signed_) {
         return signingFailure(signed_.error());
     }
@@ -27,8 +26,7 @@ veltora::Result<std::vector<std::uint8_t>> SigningKey::signDigest(std::span<cons
     // An RSA signature is a number: a service may drop its leading zero bytes.
     signature.insert(signature.begin(), length - signature.size(), 0);
     // So length alone cannot tell a cut or wrong signature: the key can.
-    const auto hashOid = GetAlgorithmOidFromTKTokenKeyAlgorithm(tokenAlgorithm);
-    if (!hashOid || !keyItem_.verifies(signature, digest, *hashOid)) {
+    if (!keyItem_.verifies(signature, wrapDigestInfo(algorithm, digest))) {
         return ckError(CKR_DEVICE_ERROR,
                        "the service's signature does not match the registered certificate of " +
                            keyObjectID_ +

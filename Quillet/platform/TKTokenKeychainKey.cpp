@@ -5,12 +5,11 @@
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
-#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <memory>
-#include <string>
 
 namespace quillet {
 
@@ -26,6 +25,31 @@ std::vector<std::uint8_t> integerParameter(const EVP_PKEY* key, const char* name
     BN_bn2bin(number, bytes.data());
     BN_free(number);
     return bytes;
+}
+
+struct BignumFree {
+    void operator()(BIGNUM* number) const { BN_free(number); }
+};
+using Bignum = std::unique_ptr<BIGNUM, BignumFree>;
+
+Bignum bignumOf(std::span<const std::uint8_t> bytes) {
+    return Bignum(BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr));
+}
+
+// EMSA-PKCS1-v1_5: 00 01 FF..FF 00 DigestInfo, as long as the modulus; empty
+// when the DigestInfo does not fit.
+std::vector<std::uint8_t> encodedMessage(std::span<const std::uint8_t> digestInfo, std::size_t length) {
+    constexpr std::size_t kLeastPadding = 8;
+    if (digestInfo.size() + kLeastPadding + 3 > length) {
+        return {};
+    }
+    std::vector<std::uint8_t> encoded(length, 0xFF);
+    encoded[0] = 0x00;
+    encoded[1] = 0x01;
+    encoded[length - digestInfo.size() - 1] = 0x00;
+    std::copy(digestInfo.begin(), digestInfo.end(),
+              encoded.end() - static_cast<std::ptrdiff_t>(digestInfo.size()));
+    return encoded;
 }
 
 } // namespace
@@ -50,10 +74,6 @@ veltora::Result<TKTokenKeychainKey> TKTokenKeychainKey::make(std::span<const std
     if (item.modulus_.empty() || item.exponent_.empty()) {
         return veltora::Error{keychainItemErrorDomain, 2, "The certificate's key is not an RSA key."};
     }
-    if (EVP_PKEY_up_ref(const_cast<EVP_PKEY*>(key)) != 1) {
-        return veltora::Error{keychainItemErrorDomain, 2, "The certificate's key cannot be kept."};
-    }
-    item.publicKey_.reset(const_cast<EVP_PKEY*>(key), EVP_PKEY_free);
     // The hash covers the DER RSAPublicKey: the subjectPublicKey bit string's bytes.
     if (const ASN1_BIT_STRING* bits = X509_get0_pubkey_bitstr(certificate); bits != nullptr) {
         const std::span<const std::uint8_t> raw(ASN1_STRING_get0_data(bits),
@@ -71,27 +91,26 @@ veltora::Result<TKTokenKeychainKey> TKTokenKeychainKey::make(std::span<const std
     return item;
 }
 
-bool TKTokenKeychainKey::verifies(std::span<const std::uint8_t> signature, std::span<const std::uint8_t> digest,
-                                  std::string_view hashOid) const {
-    if (!publicKey_) {
+bool TKTokenKeychainKey::verifies(std::span<const std::uint8_t> signature,
+                                  std::span<const std::uint8_t> digestInfo) const {
+    const std::size_t length = modulus_.size();
+    const std::vector<std::uint8_t> expected = encodedMessage(digestInfo, length);
+    if (expected.empty() || signature.size() != length) {
         return false;
     }
-    // A failed check leaves nothing on the calling application's OpenSSL error queue.
-    ERR_set_mark();
-    const std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> context(
-        EVP_PKEY_CTX_new_from_pkey(CryptoContext::get(), publicKey_.get(), nullptr), EVP_PKEY_CTX_free);
-    std::string hash(hashOid);
-    std::string padding(OSSL_PKEY_RSA_PAD_MODE_PKCSV15);
-    const OSSL_PARAM parameters[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_SIGNATURE_PARAM_PAD_MODE, padding.data(), 0),
-        OSSL_PARAM_construct_utf8_string(OSSL_SIGNATURE_PARAM_DIGEST, hash.data(), 0),
-        OSSL_PARAM_construct_end(),
-    };
-    const bool verified =
-        context && EVP_PKEY_verify_init_ex(context.get(), parameters) == 1 &&
-        EVP_PKEY_verify(context.get(), signature.data(), signature.size(), digest.data(), digest.size()) == 1;
-    ERR_pop_to_mark();
-    return verified;
+    const std::unique_ptr<BN_CTX, decltype(&BN_CTX_free)> context(BN_CTX_new_ex(CryptoContext::get()),
+                                                                  BN_CTX_free);
+    const Bignum modulus = bignumOf(modulus_);
+    const Bignum exponent = bignumOf(exponent_);
+    const Bignum value = bignumOf(signature);
+    const Bignum message(BN_new());
+    std::vector<std::uint8_t> recovered(length);
+    // A signature is a number below the modulus.
+    return context && modulus && exponent && value && message && BN_cmp(value.get(), modulus.get()) < 0 &&
+           BN_mod_exp(message.get(), value.get(), exponent.get(), modulus.get(), context.get()) == 1 &&
+           BN_bn2binpad(message.get(), recovered.data(), static_cast<int>(length)) ==
+               static_cast<int>(length) &&
+           recovered == expected;
 }
 
 } // namespace quillet

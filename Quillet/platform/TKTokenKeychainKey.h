@@ -3,14 +3,10 @@
 #include "VeltoraCryptoTokenKit/Result.h"
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
-#include <string_view>
 #include <vector>
-
-typedef struct evp_pkey_st EVP_PKEY;
 
 namespace quillet {
 
@@ -33,11 +29,11 @@ public:
     const std::vector<std::uint8_t>& subjectPublicKeyInfo() const { return spki_; } // DER
     bool canSign() const { return true; }
 
-    // True when the signature is this key's PKCS #1 v1.5 signature of the
-    // digest, made with the hash named by its dotted OID. One RSA public-key
-    // operation in the private OpenSSL context.
-    bool verifies(std::span<const std::uint8_t> signature, std::span<const std::uint8_t> digest,
-                  std::string_view hashOid) const;
+    // True when the signature is this key's PKCS #1 v1.5 signature over the
+    // DER DigestInfo: one RSA public-key operation, compared with the encoding
+    // it must give. Done on the key's numbers, so no engine or provider of the
+    // application can step in.
+    bool verifies(std::span<const std::uint8_t> signature, std::span<const std::uint8_t> digestInfo) const;
 
 private:
     std::string objectID_;
@@ -46,7 +42,6 @@ private:
     std::size_t keySizeInBits_ = 0;
     std::vector<std::uint8_t> modulus_, exponent_, spki_;
     std::optional<std::vector<std::uint8_t>> publicKeyHash_;
-    std::shared_ptr<EVP_PKEY> publicKey_; // shared by every copy of the item
 };
 
 } // namespace quillet

@@ -348,7 +348,8 @@ std::vector<TKTokenConfiguration> TokenStore::readAll() const {
         if (listingFd >= 0) {
             ::close(listingFd);
         }
-        DDLogError("Cannot list token registrations in " + directory_.string() + ": " + veltora::errnoText(error));
+        DDLogError("Cannot list token registrations in " + directory_.string() + ": " +
+                   veltora::errnoText(error));
         return registrations;
     }
     StoreSnapshot snapshot(directory_.string(), directory.get());

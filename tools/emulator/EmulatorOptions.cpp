@@ -92,6 +92,9 @@ Options:
                           wrong-signature             200, a real signature of another
                                                       digest: right length, does not
                                                       verify
+                          signature-without-leading-zeros
+                                                      200, the real signature without
+                                                      the zero bytes it may start with
                           large-body:N                200, {"Signature":"AAAA.."} of N
                                                       bytes (N up to 256 MiB)
                         e.g. --script signing=503*2,ok,429

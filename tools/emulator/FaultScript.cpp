@@ -31,7 +31,8 @@ std::optional<int> number(std::string_view text) {
 Result<std::size_t> stepSize(std::string_view step, std::string_view digits) {
     const auto bytes = number(digits);
     if (!bytes || *bytes < 1 || *bytes > kMaxBodyBytes) {
-        return reject("bad size in \"" + std::string(step) + "\" (1 to " + std::to_string(kMaxBodyBytes) + ")");
+        return reject("bad size in \"" + std::string(step) + "\" (1 to " + std::to_string(kMaxBodyBytes) +
+                      ")");
     }
     return static_cast<std::size_t>(*bytes);
 }
@@ -49,6 +50,7 @@ Result<FaultStep> parseStep(std::string_view text) {
         {"signature-with-line-breaks", FaultStep::Kind::signatureWithLineBreaks},
         {"invalid-base64", FaultStep::Kind::invalidBase64},
         {"wrong-signature", FaultStep::Kind::wrongSignature},
+        {"signature-without-leading-zeros", FaultStep::Kind::unpaddedSignature},
     };
     FaultStep step;
     if (const auto found = named.find(text); found != named.end()) {

@@ -31,6 +31,7 @@ struct FaultStep {
         invalidBase64,           // "invalid-base64"
         shortSignature,          // "short-signature:N": the first N bytes of the real signature
         wrongSignature,          // "wrong-signature": a real signature of another digest
+        unpaddedSignature,       // "signature-without-leading-zeros": the real one, no zeros in front
         largeBody,               // "large-body:N": 200, a JSON object of N bytes
     };
     Kind kind = Kind::normal;

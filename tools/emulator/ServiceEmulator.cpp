@@ -121,6 +121,7 @@ bool answerFault(const FaultStep& step, httplib::Response& response) {
     case Kind::signatureWithLineBreaks:
     case Kind::shortSignature:
     case Kind::wrongSignature:
+    case Kind::unpaddedSignature:
         return false;
     }
     return false;
@@ -384,16 +385,20 @@ void ServiceEmulator::answerSigningRequest(const httplib::Request& request, http
         return;
     }
     const bool wrong = step->kind == FaultStep::Kind::wrongSignature;
-    auto signature =
-        DigestSigner::sign(policy->key.get(), wrong ? otherDigest(*digest) : *digest, signing.rsaHashAlgorithm);
+    auto signature = DigestSigner::sign(policy->key.get(), wrong ? otherDigest(*digest) : *digest,
+                                        signing.rsaHashAlgorithm);
     if (!signature) {
         answerText(response, static_cast<int>(signature.error().code), signature.error().description);
         return;
     }
+    std::string& bytes = signature.value();
     if (step->kind == FaultStep::Kind::shortSignature) {
-        signature.value().resize(std::min(step->bytes, signature.value().size()));
+        bytes.resize(std::min(step->bytes, bytes.size()));
     }
-    std::string encoded = base64Encode(signature.value());
+    if (step->kind == FaultStep::Kind::unpaddedSignature) {
+        bytes.erase(0, std::min(bytes.find_first_not_of('\0'), bytes.size()));
+    }
+    std::string encoded = base64Encode(bytes);
     if (step->kind == FaultStep::Kind::signatureWithLineBreaks) {
         encoded = withLineBreaks(encoded);
     }
