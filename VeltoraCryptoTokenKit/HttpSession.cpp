@@ -26,6 +26,7 @@ long limitMilliseconds(double seconds) {
 // The state one exchange shares with libcurl's callbacks.
 struct Exchange {
     std::string body;
+    std::size_t maxBodyBytes = 0;
     bool bodyTooLarge = false;
     std::stop_token stopToken;
     bool cancelled = false;
@@ -34,7 +35,7 @@ struct Exchange {
 std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* userdata) {
     auto& exchange = *static_cast<Exchange*>(userdata);
     const std::size_t bytes = size * count;
-    if (bytes > HttpSession::kMaxResponseBytes - exchange.body.size()) {
+    if (bytes > exchange.maxBodyBytes - exchange.body.size()) {
         exchange.bodyTooLarge = true;
         return 0;
     }
@@ -134,6 +135,7 @@ Result<HttpResponse> HttpSession::send(const HttpRequest& request, std::stop_tok
     }
     Exchange exchange;
     exchange.stopToken = std::move(stopToken);
+    exchange.maxBodyBytes = request.maxResponseBytes;
     std::array<char, CURL_ERROR_SIZE> detail{};
 
     // Declared last: the handle forgets the pointers above before they die.
@@ -173,11 +175,11 @@ Result<HttpResponse> HttpSession::send(const HttpRequest& request, std::stop_tok
     if (exchange.cancelled) {
         return cancellationError();
     }
+    if (exchange.bodyTooLarge) {
+        return libcurlError(CURLE_FILESIZE_EXCEEDED, "the answer is larger than the bound of " +
+                                                         std::to_string(request.maxResponseBytes) + " bytes");
+    }
     if (code != CURLE_OK) {
-        if (exchange.bodyTooLarge) {
-            return libcurlError(code,
-                                "response body larger than " + std::to_string(kMaxResponseBytes) + " bytes");
-        }
         return libcurlError(code, detail.data());
     }
     HttpResponse response;

@@ -80,6 +80,8 @@ Options:
                           ok                          a normal answer
                           NNN                         that HTTP status (200-599)
                           NNN:not-utf8                that status, body not UTF-8
+                          NNN:utf8-bytes-N            that status, a UTF-8 body of N
+                                                      bytes (mostly 3-byte characters)
                           NNN:TEXT                    that status, body TEXT
                           hang                        no answer until stopped
                           empty-body                  200, empty body
@@ -91,6 +93,16 @@ Options:
                           signature-with-line-breaks  200, real signature with CR LF
                                                       every 64 characters
                           invalid-base64              200, "Signature" not Base64
+                          short-signature:N           200, the first N bytes of the
+                                                      real signature
+                          wrong-signature             200, a real signature of another
+                                                      digest: right length, does not
+                                                      verify
+                          signature-without-leading-zeros
+                                                      200, the real signature without
+                                                      the zero bytes it may start with
+                          large-body:N                200, {"Signature":"AAAA.."} of N
+                                                      bytes (N up to 256 MiB)
                         e.g. --script signing=503*2,ok,429
   --threads N           request threads (default 32)
   --help                this text
