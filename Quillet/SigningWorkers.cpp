@@ -7,7 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -30,9 +30,8 @@ public:
     static Workers& shared() {
         alignas(Workers) static unsigned char storage[sizeof(Workers)];
         static Workers* const workers = new (storage) Workers;
-        static const std::unique_ptr<Workers, void (*)(Workers*)> endOfUse(workers, [](Workers* ending) {
-            ending->end();
-        });
+        static const std::unique_ptr<Workers, void (*)(Workers*)> endOfUse(
+            workers, [](Workers* ending) { ending->end(); });
         return *workers;
     }
 
@@ -123,7 +122,7 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;     // a task came, or the end
     std::condition_variable finished_; // a thread ended
-    std::deque<std::function<void()>> tasks_;
+    std::list<std::function<void()>> tasks_; // unlike a deque, allocates nothing while empty
     std::size_t waiting_ = 0; // threads waiting for a task
     std::size_t running_ = 0; // threads started and not ended
     bool ended_ = false;

@@ -67,10 +67,12 @@ void CurlConnectionPool::end() {
         return;
     }
     liveInstance.store(nullptr);
-    idle_.clear(); // handles first: they still refer to the share
+    // Swapped out rather than cleared, so that no storage is left either.
+    std::vector<CurlEasyHandle>().swap(idle_); // handles first: they still refer to the share
     for (auto& handle : inherited_) {
         static_cast<void>(handle.release());
     }
+    std::vector<CurlEasyHandle>().swap(inherited_);
     if (share_ != nullptr) {
         curl_share_cleanup(share_);
         share_ = nullptr;

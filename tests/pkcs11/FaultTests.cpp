@@ -91,8 +91,8 @@ ClientRun runClient(const std::vector<std::string>& arguments, const std::string
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
     pid_t child = -1;
-    const int spawned =
-        posix_spawn(&child, argv[0].c_str(), &actions, nullptr, argvPointers.data(), environmentPointers.data());
+    const int spawned = posix_spawn(&child, argv[0].c_str(), &actions, nullptr, argvPointers.data(),
+                                    environmentPointers.data());
     posix_spawn_file_actions_destroy(&actions);
     close(output[1]);
     if (spawned != 0) {
@@ -207,6 +207,14 @@ TEST_F(ModuleFaults, AFailedWorkerStartFailsTheCallAtOnceAndTheNextCallSigns) {
     EXPECT_LT(result.milliseconds[0], 1000);
     EXPECT_EQ(result.returnValues[1], CKR_OK);
     EXPECT_NE(allLogText(logHome).find("The signing request could not be started."), std::string::npos);
+}
+
+TEST_F(ModuleFaults, AModuleThatSignedUnloadsWithoutLeavingAnythingBehind) {
+    EmulatorProcess emulator;
+    registerToken("policy-id-1", policyCertificate(emulator, "policy-id-1"), emulatorConfiguration(emulator));
+    const ClientRun result = runClient({"unload"}, logHome);
+    EXPECT_EQ(result.status, 0) << result.output; // also no leak report
+    EXPECT_EQ(result.returnValues, std::vector<CK_RV>{CKR_OK});
 }
 
 TEST_F(ModuleFaults, ServiceFaultsFailWithinTheConfiguredTimeouts) {

@@ -6,11 +6,14 @@
 //   quillet-fault-client sign                       one signature
 //   quillet-fault-client thread-start-fails         one with thread starts failing, one without
 //   quillet-fault-client exit-while-signing N MS    N threads sign; exit() after MS milliseconds
+//   quillet-fault-client unload                     one signature, C_Finalize, dlclose, fork
 
 #include "Quillet/pkcs11/Cryptoki.h"
 
 #include <dlfcn.h>
 #include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -25,8 +28,10 @@ namespace {
 
 std::atomic<bool> failThreadStarts{false};
 
+void* module = nullptr;
+
 CK_FUNCTION_LIST* loadModule() {
-    void* module = dlopen(VELTORA_BINARY_DIR "/lib/quillet-pkcs11.so", RTLD_NOW | RTLD_LOCAL);
+    module = dlopen(VELTORA_BINARY_DIR "/lib/quillet-pkcs11.so", RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
         std::fprintf(stderr, "%s\n", dlerror());
         std::exit(2);
@@ -128,7 +133,7 @@ int main(int argc, char** argv) {
     if (mode == "exit-while-signing" && argc == 4) {
         return exitWhileSigning(std::atoi(argv[2]), std::atoi(argv[3]));
     }
-    if (mode != "sign" && mode != "thread-start-fails") {
+    if (mode != "sign" && mode != "thread-start-fails" && mode != "unload") {
         std::fprintf(stderr, "usage: see the head of FaultClient.cpp\n");
         return 1;
     }
@@ -142,5 +147,20 @@ int main(int argc, char** argv) {
     }
     answers.push_back(timedSign(functions, session));
     printAnswers(answers);
-    return functions->C_Finalize(nullptr) == CKR_OK ? 0 : 5;
+    if (functions->C_Finalize(nullptr) != CKR_OK) {
+        return 5;
+    }
+    if (mode == "unload") {
+        // Nothing of the module may be left running, allocated, or called at fork.
+        if (dlclose(module) != 0) {
+            return 6;
+        }
+        const pid_t child = fork();
+        if (child == 0) {
+            _exit(0);
+        }
+        int status = -1;
+        return waitpid(child, &status, 0) == child && status == 0 ? 0 : 7;
+    }
+    return 0;
 }
