@@ -172,11 +172,21 @@ TEST_F(ModuleFaults, ExitWhileSigningEndsPromptlyAndCleanly) {
         const char* name;
         std::vector<std::string> emulatorArguments;
         veltora::TimeoutsConfiguration timeouts;
+        std::vector<std::string> clientArguments;
     };
+    const std::vector<std::string> exitAfter300ms{"exit-while-signing", "8", "300"};
     const Case cases[] = {
-        {"answers after 0.2 s", {"--latency-ms", "200"}, {20.0f, 0.001f, 2}},
-        {"hangs", {"--script", "signing=hang*100000"}, {20.0f, 0.001f, 2}},
-        {"storms with 503", {"--latency-ms", "10", "--script", "signing=503*100000"}, {20.0f, 0.05f, 1000}},
+        {"answers after 0.2 s", {"--latency-ms", "200"}, {20.0f, 0.001f, 2}, exitAfter300ms},
+        {"hangs", {"--script", "signing=hang*100000"}, {20.0f, 0.001f, 2}, exitAfter300ms},
+        {"storms with 503",
+         {"--latency-ms", "10", "--script", "signing=503*100000"},
+         {20.0f, 0.05f, 1000},
+         exitAfter300ms},
+        // C_Finalize while signing, then exit.
+        {"hangs (C_Finalize first)",
+         {"--script", "signing=hang*100000"},
+         {20.0f, 0.001f, 2},
+         {"exit-while-signing", "8", "300", "finalize"}},
     };
     // Enough runs to catch a fault that shows once in ten.
     constexpr int kRuns = 10;
@@ -186,7 +196,7 @@ TEST_F(ModuleFaults, ExitWhileSigningEndsPromptlyAndCleanly) {
                       configuration(emulator, c.timeouts));
         double slowest = 0;
         for (int run = 0; run < kRuns; ++run) {
-            const ClientRun result = runClient({"exit-while-signing", "8", "300"}, logHome);
+            const ClientRun result = runClient(c.clientArguments, logHome);
             EXPECT_EQ(result.status, 0) << c.name << ", run " << run << ":\n" << result.output;
             EXPECT_GE(result.secondsAfterExit, 0) << c.name;
             slowest = std::max(slowest, result.secondsAfterExit);

@@ -5,7 +5,9 @@
 //
 //   quillet-fault-client sign                       one signature
 //   quillet-fault-client thread-start-fails         one with thread starts failing, one without
-//   quillet-fault-client exit-while-signing N MS    N threads sign; exit() after MS milliseconds
+//   quillet-fault-client exit-while-signing N MS [finalize]
+//                                                   N threads sign; exit() after MS milliseconds,
+//                                                   with C_Finalize just before it if asked
 //   quillet-fault-client unload                     one signature, C_Finalize, dlclose, fork
 
 #include "Quillet/pkcs11/Cryptoki.h"
@@ -100,7 +102,7 @@ void printAnswers(const std::vector<Answer>& answers) {
     std::printf("\n");
 }
 
-int exitWhileSigning(int threads, int milliseconds) {
+int exitWhileSigning(int threads, int milliseconds, bool finalizeFirst) {
     CK_FUNCTION_LIST* functions = loadModule();
     for (int i = 0; i < threads; ++i) {
         const CK_SESSION_HANDLE session = openSession(functions);
@@ -112,6 +114,9 @@ int exitWhileSigning(int threads, int milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
     std::printf("exiting\n");
     std::fflush(stdout);
+    if (finalizeFirst) {
+        functions->C_Finalize(nullptr);
+    }
     std::exit(0);
 }
 
@@ -130,8 +135,8 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attribute
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "exit-while-signing" && argc == 4) {
-        return exitWhileSigning(std::atoi(argv[2]), std::atoi(argv[3]));
+    if (mode == "exit-while-signing" && (argc == 4 || argc == 5)) {
+        return exitWhileSigning(std::atoi(argv[2]), std::atoi(argv[3]), argc == 5);
     }
     if (mode != "sign" && mode != "thread-start-fails" && mode != "unload") {
         std::fprintf(stderr, "usage: see the head of FaultClient.cpp\n");
