@@ -11,6 +11,7 @@
 //   quillet-fault-client unload                     one signature, C_Finalize, dlclose, fork
 
 #include "Quillet/pkcs11/Cryptoki.h"
+#include "tests/support/PrivateKeyLookup.h"
 
 #include <dlfcn.h>
 #include <pthread.h>
@@ -59,13 +60,8 @@ CK_SESSION_HANDLE openSession(CK_FUNCTION_LIST* functions) {
 }
 
 CK_RV sign(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session) {
-    CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
-    CK_ATTRIBUTE search{CKA_CLASS, &keyClass, sizeof keyClass};
-    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
-    CK_ULONG found = 0;
-    if (functions->C_FindObjectsInit(session, &search, 1) != CKR_OK ||
-        functions->C_FindObjects(session, &key, 1, &found) != CKR_OK ||
-        functions->C_FindObjectsFinal(session) != CKR_OK || found != 1) {
+    const CK_OBJECT_HANDLE key = veltora::test::privateKeyOf(functions, session);
+    if (key == CK_INVALID_HANDLE) {
         return CKR_GENERAL_ERROR;
     }
     CK_MECHANISM mechanism{CKM_SHA256_RSA_PKCS, nullptr, 0};
