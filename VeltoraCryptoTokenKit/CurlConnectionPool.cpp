@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <new>
 
 namespace veltora {
@@ -29,13 +30,9 @@ std::atomic<CurlConnectionPool*> liveInstance{nullptr};
 CurlConnectionPool& CurlConnectionPool::shared() {
     alignas(CurlConnectionPool) static unsigned char storage[sizeof(CurlConnectionPool)];
     static CurlConnectionPool* const pool = new (storage) CurlConnectionPool;
-    // Destroyed at process exit and module unload, before anything the pool was built on.
-    static const struct EndOfUse {
-        EndOfUse() = default;
-        EndOfUse(const EndOfUse&) = delete;
-        EndOfUse& operator=(const EndOfUse&) = delete;
-        ~EndOfUse() { pool->end(); }
-    } endOfUse;
+    // Ends the pool at process exit and module unload, before anything it was built on goes.
+    static const std::unique_ptr<CurlConnectionPool, void (*)(CurlConnectionPool*)> endOfUse(
+        pool, [](CurlConnectionPool* ending) { ending->end(); });
     return *pool;
 }
 

@@ -81,12 +81,12 @@ private:
     std::vector<CurlEasyHandle> idle_;
     std::size_t lent_ = 0;
     std::condition_variable allReturned_;
-
-    std::mutex socketsMutex_;
-    std::set<curl_socket_t> sockets_;
     // Handles inherited from a parent process: their sockets belong to the
     // parent's exchanges, so they are neither used nor cleaned up here.
     std::vector<CurlEasyHandle> inherited_;
+
+    std::mutex socketsMutex_;
+    std::set<curl_socket_t> sockets_;
 };
 
 } // namespace veltora
