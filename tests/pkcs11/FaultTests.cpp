@@ -61,26 +61,16 @@ template <class T> std::vector<T> numbersAfter(const std::string& output, const 
     return numbers;
 }
 
-// Runs the client with XDG_STATE_HOME set to logHome, so that its log files go there.
+// Runs the client with its log files in logHome.
 ClientRun runClient(const std::vector<std::string>& arguments, const std::string& logHome) {
-    std::vector<std::string> argv{std::string(VELTORA_BINARY_DIR) + "/bin/quillet-fault-client"};
+    std::vector<std::string> argv{"/usr/bin/env", "XDG_STATE_HOME=" + logHome,
+                                  std::string(VELTORA_BINARY_DIR) + "/bin/quillet-fault-client"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::vector<std::string> environment{"XDG_STATE_HOME=" + logHome};
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (!std::string_view(*entry).starts_with("XDG_STATE_HOME=")) {
-            environment.emplace_back(*entry);
-        }
+    std::vector<char*> argvPointers;
+    for (auto& argument : argv) {
+        argvPointers.push_back(argument.data());
     }
-    const auto pointers = [](std::vector<std::string>& texts) {
-        std::vector<char*> list;
-        for (auto& text : texts) {
-            list.push_back(text.data());
-        }
-        list.push_back(nullptr);
-        return list;
-    };
-    auto argvPointers = pointers(argv);
-    auto environmentPointers = pointers(environment);
+    argvPointers.push_back(nullptr);
 
     ClientRun run;
     int output[2];
@@ -91,8 +81,7 @@ ClientRun runClient(const std::vector<std::string>& arguments, const std::string
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
     pid_t child = -1;
-    const int spawned = posix_spawn(&child, argv[0].c_str(), &actions, nullptr, argvPointers.data(),
-                                    environmentPointers.data());
+    const int spawned = posix_spawn(&child, argv[0].c_str(), &actions, nullptr, argvPointers.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(output[1]);
     if (spawned != 0) {
