@@ -1,6 +1,7 @@
 #include "VeltoraCryptoTokenKit/HttpSession.h"
 
 #include "VeltoraCryptoTokenKit/CurlConnectionPool.h"
+#include "VeltoraCryptoTokenKit/ProcessEnd.h"
 #include "VeltoraCryptoTokenKit/TransportError.h"
 
 #include <algorithm>
@@ -45,7 +46,7 @@ std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* u
 
 int checkCancellation(void* userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     auto& exchange = *static_cast<Exchange*>(userdata);
-    if (exchange.stopToken.stop_requested()) {
+    if (exchange.stopToken.stop_requested() || ProcessEnd::underway()) {
         exchange.cancelled = true;
         return 1;
     }
@@ -123,7 +124,7 @@ void setMethodAndBody(CURL* curl, const HttpRequest& request) {
 } // namespace
 
 Result<HttpResponse> HttpSession::send(const HttpRequest& request, std::stop_token stopToken) const {
-    if (stopToken.stop_requested()) {
+    if (stopToken.stop_requested() || ProcessEnd::underway()) {
         return cancellationError();
     }
     if (!isMethodToken(request.method)) {
@@ -172,7 +173,8 @@ Result<HttpResponse> HttpSession::send(const HttpRequest& request, std::stop_tok
     }
 
     const CURLcode code = curl_easy_perform(curl);
-    if (exchange.cancelled) {
+    // The end of the process also fails an exchange by shutting its connection down.
+    if (exchange.cancelled || ProcessEnd::underway()) {
         return cancellationError();
     }
     if (exchange.bodyTooLarge) {

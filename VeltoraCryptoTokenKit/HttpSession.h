@@ -21,10 +21,11 @@ public:
     // the range of 1 millisecond to 24 hours (NaN counts as the longest).
     explicit HttpSession(float timeout) : timeout_(timeout) {}
 
-    // Transport failures and cancellation are errors (see TransportError.h);
-    // any HTTP status is a response. A body longer than the request's
-    // maxResponseBytes is refused as soon as it passes that size, with the
-    // libcurl error CURLE_FILESIZE_EXCEEDED naming the bound.
+    // Transport failures and cancellation, also by the end of the process
+    // (ProcessEnd.h), are errors (see TransportError.h); any HTTP status is a
+    // response. A body longer than the request's maxResponseBytes is refused
+    // as soon as it passes that size, with the libcurl error
+    // CURLE_FILESIZE_EXCEEDED naming the bound.
     Result<HttpResponse> send(const HttpRequest& request, std::stop_token stopToken) const;
 
     float timeout() const { return timeout_; }

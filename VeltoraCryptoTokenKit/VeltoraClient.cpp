@@ -5,6 +5,7 @@
 #include "VeltoraCryptoTokenKit/UserAccount.h"
 #include "VeltoraCryptoTokenKit/Utf8.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -34,6 +35,10 @@ Error jsonError(std::string_view inner) {
 std::string loginName() {
     static std::mutex mutex;
     static std::optional<std::pair<uid_t, std::string>> known;
+    // A fork while another thread holds the lock would leave it held in the child.
+    static const int forkSafe =
+        pthread_atfork([] { mutex.lock(); }, [] { mutex.unlock(); }, [] { mutex.unlock(); });
+    static_cast<void>(forkSafe);
     const uid_t user = geteuid();
     std::lock_guard lock(mutex);
     if (!known || known->first != user) {

@@ -19,6 +19,7 @@
 #include "VeltoraCryptoTokenKit/VeltoraClient.h"
 #include "bench/InterleavedRun.h"
 #include "tests/support/EmulatorProcess.h"
+#include "tests/support/PrivateKeyLookup.h"
 
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
@@ -65,13 +66,8 @@ struct OpenSession {
 
 // The session's private key, found once as applications do before they sign.
 CK_OBJECT_HANDLE findKey(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session) {
-    CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
-    CK_ATTRIBUTE search{CKA_CLASS, &keyClass, sizeof keyClass};
-    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
-    CK_ULONG found = 0;
-    if (functions->C_FindObjectsInit(session, &search, 1) != CKR_OK ||
-        functions->C_FindObjects(session, &key, 1, &found) != CKR_OK ||
-        functions->C_FindObjectsFinal(session) != CKR_OK || found != 1) {
+    const CK_OBJECT_HANDLE key = veltora::test::privateKeyOf(functions, session);
+    if (key == CK_INVALID_HANDLE) {
         throw std::runtime_error("the token shows no private key");
     }
     return key;
