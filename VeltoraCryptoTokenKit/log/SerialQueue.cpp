@@ -30,6 +30,8 @@ struct SerialQueue::State {
     // With the mutex held: when no thread runs the queue and none can be
     // started, runs the tasks waiting now on the caller and returns true.
     bool runWaitingWithoutThread(std::unique_lock<std::mutex>& lock, const std::shared_ptr<State>& self);
+    // False when the queue has stopped; waits for room only when told to.
+    bool enqueue(std::function<void()> task, bool mayWait, const std::shared_ptr<State>& self);
     void runBorrowed(const std::vector<std::function<void()>>& taken);
     bool isCurrent() const;
 
@@ -153,7 +155,7 @@ bool SerialQueue::State::startThreadLocked(const std::shared_ptr<State>& self) {
 bool SerialQueue::State::runWaitingWithoutThread(std::unique_lock<std::mutex>& lock,
                                                  const std::shared_ptr<State>& self) {
     for (;;) {
-        if (startThreadLocked(self) || (stopping && thread)) {
+        if (tasks.empty() || startThreadLocked(self)) {
             return false;
         }
         if (!borrowed && !executing) {
@@ -269,46 +271,36 @@ void SerialQueue::stop() {
     }
 }
 
-bool SerialQueue::async(std::function<void()> task) {
-    const bool mayWait = !isCurrent();
-    bool wake = false;
+bool SerialQueue::State::enqueue(std::function<void()> task, bool mayWait,
+                                 const std::shared_ptr<State>& self) {
+    bool waiting = false;
     {
-        std::unique_lock lock(state_->mutex);
-        while (mayWait && !state_->stopping && state_->tasks.size() >= state_->capacity) {
-            if (!state_->runWaitingWithoutThread(lock, state_)) {
-                state_->room.wait(lock);
+        std::unique_lock lock(mutex);
+        while (mayWait && !stopping && tasks.size() >= capacity) {
+            if (!runWaitingWithoutThread(lock, self)) {
+                room.wait(lock);
             }
         }
-        if (state_->stopping) {
+        if (stopping) {
             return false;
         }
-        state_->tasks.push_back(std::move(task));
-        state_->startThreadLocked(state_);
-        wake = state_->idle;
+        tasks.push_back(std::move(task));
+        startThreadLocked(self);
+        waiting = idle;
     }
     // Only a waiting thread needs the (costly) wake-up.
-    if (wake) {
-        state_->wake.notify_one();
+    if (waiting) {
+        wake.notify_one();
     }
     return true;
 }
 
+bool SerialQueue::async(std::function<void()> task) {
+    return state_->enqueue(std::move(task), !isCurrent(), state_);
+}
+
 bool SerialQueue::asyncWithoutWaiting(std::function<void()> task) {
-    bool wake = false;
-    {
-        std::lock_guard lock(state_->mutex);
-        if (state_->stopping) {
-            return false;
-        }
-        state_->tasks.push_back(std::move(task));
-        state_->startThreadLocked(state_);
-        wake = state_->idle;
-    }
-    // Only a waiting thread needs the (costly) wake-up.
-    if (wake) {
-        state_->wake.notify_one();
-    }
-    return true;
+    return state_->enqueue(std::move(task), false, state_);
 }
 
 bool SerialQueue::runHereIfIdle(const std::function<void()>& task) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <fcntl.h>
 #include <regex>
@@ -261,26 +262,38 @@ TEST(DDFileLogger, FilesAndFoldersItCreatesArePrivate) {
     }
 }
 
-// Counts what it is given, slowly, as a slow disk would take it.
-class SlowCountingSink : public DDAbstractLogger {
+// Counts what it is given; stalls once, as a hung disk does, until the flood
+// has ended or is held back (what it has handed over stays the same a while).
+class StallingCountingSink : public DDAbstractLogger {
 public:
-    SlowCountingSink() : DDAbstractLogger("slow-counting") {}
-    void logMessage(const DDLogMessage&) override { seen.fetch_add(1, std::memory_order_relaxed); }
-    void didLogBatch() override { std::this_thread::sleep_for(std::chrono::milliseconds(5)); }
+    explicit StallingCountingSink(const std::atomic<std::size_t>& handedOver)
+        : DDAbstractLogger("stalling-counting"), handedOver_(handedOver) {}
+    void logMessage(const DDLogMessage&) override { seen.fetch_add(1); }
+    void didLogBatch() override {
+        for (std::size_t before = SIZE_MAX; !stalled_ && handedOver_.load() != before;) {
+            before = handedOver_.load();
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        stalled_ = true;
+    }
     std::atomic<std::size_t> seen{0};
+
+private:
+    const std::atomic<std::size_t>& handedOver_;
+    bool stalled_ = false;
 };
 
-TEST(DDFileLogger, AFloodAgainstASlowSinkKeepsMemoryBoundedAndLosesNoLine) {
+TEST(DDFileLogger, AFloodWhileTheDiskStallsKeepsMemoryBoundedAndLosesNoLine) {
     TemporaryDirectory directory;
     FileSinkFixture sink(directory.path());
     sink.manager->setMaximumNumberOfLogFiles(0);
     sink.manager->setLogFilesDiskQuota(0);
-    auto slow = std::make_shared<SlowCountingSink>();
+    std::atomic<std::size_t> accepted{0};
+    auto slow = std::make_shared<StallingCountingSink>(accepted);
     sink.registry.addLogger(slow, DDLogLevel::all);
 
     constexpr int threads = 3;
     const int perThread = static_cast<int>(DDLog::backlogLineLimit);
-    std::atomic<std::size_t> accepted{0};
     std::atomic<bool> flooding{true};
     std::size_t mostQueued = 0;
     std::thread watcher([&] {
