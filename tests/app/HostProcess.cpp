@@ -69,7 +69,7 @@ std::string HostProcess::programPath() {
 }
 
 HostProcess::HostProcess(const HostSandbox& sandbox, const std::vector<std::string>& arguments,
-                         const std::map<std::string, std::string>& environment) {
+                         const std::map<std::string, std::string>& environment, const std::string& program) {
     static std::atomic<int> runs{0};
     const std::string run = std::to_string(++runs);
     outputPath_ = sandbox.path() + "/stdout-" + run;
@@ -97,7 +97,7 @@ HostProcess::HostProcess(const HostSandbox& sandbox, const std::vector<std::stri
     }
     envp.push_back(nullptr);
 
-    std::vector<std::string> argumentList{programPath()};
+    std::vector<std::string> argumentList{program};
     argumentList.insert(argumentList.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (auto& argument : argumentList) {
@@ -116,7 +116,7 @@ HostProcess::HostProcess(const HostSandbox& sandbox, const std::vector<std::stri
     posix_spawn_file_actions_destroy(&actions);
     if (started != 0) {
         pid_ = -1;
-        throw std::runtime_error("cannot start " + programPath());
+        throw std::runtime_error("cannot start " + program);
     }
 }
 
