@@ -28,6 +28,8 @@ bool belongsToTheSandbox(const std::string& variable) {
     return false;
 }
 
+} // namespace
+
 std::size_t filesUnder(const std::string& directory, std::string* content) {
     std::size_t count = 0;
     std::error_code error;
@@ -43,10 +45,8 @@ std::size_t filesUnder(const std::string& directory, std::string* content) {
     return count;
 }
 
-} // namespace
-
 std::size_t HostSandbox::registrationCount() const {
-    return filesUnder(storePath(), nullptr);
+    return filesUnder(storePath());
 }
 
 std::string HostSandbox::logText() const {

@@ -66,6 +66,9 @@ private:
     std::string errorsPath_;
 };
 
+// The regular files under the directory, their contents appended to content when given.
+std::size_t filesUnder(const std::string& directory, std::string* content = nullptr);
+
 // How often the text occurs in the string.
 std::size_t occurrences(const std::string& text, const std::string& part);
 
