@@ -285,6 +285,10 @@ veltora::Result<void> TokenStore::write(const TKTokenConfiguration& configuratio
     const std::string temporary =
         "." + name + "." + std::to_string(::getpid()) + "-" + std::to_string(++writes) + ".tmp";
     const std::string text = encode(configuration);
+    // Readers skip a file this large, so clearing would never find it to remove it.
+    if (text.size() > maximumRegistrationSize) {
+        return systemError("Cannot store " + (directory_ / name).string(), EFBIG);
+    }
     {
         Fd file(::openat(directoryFd.get(), temporary.c_str(),
                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));

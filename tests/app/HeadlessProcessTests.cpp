@@ -2,11 +2,13 @@
 // standard output, and the registration store before and after.
 
 #include "tests/app/HostProcess.h"
+#include "tests/pkcs11/Pkcs11TestSupport.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 #include <sstream>
 #include <thread>
 
@@ -119,6 +121,38 @@ TEST_F(HeadlessHost, ConfigurationErrorKeepsTheHostUp) {
     host.signal(SIGTERM);
     EXPECT_EQ(host.wait(), 0);
     EXPECT_EQ(host.output(), "app did finish launching\n");
+}
+
+TEST_F(HeadlessHost, SeesTheDriverOnlyWhereTheModuleIsInstalledBesideIt) {
+    EmulatorProcess emulator;
+    // The program in a tree of its own, first without the module.
+    const std::filesystem::path program = sandbox / "tree/bin/VeltoraCryptoTokenKit";
+    std::filesystem::create_directories(program.parent_path());
+    std::error_code notLinked;
+    std::filesystem::create_hard_link(HostProcess::programPath(), program, notLinked);
+    if (notLinked) {
+        std::filesystem::copy_file(HostProcess::programPath(), program);
+    }
+    {
+        HostProcess host(sandbox, {"--headless"}, serviceEnvironment(emulator), program);
+        ASSERT_TRUE(host.waitForOutput(kHeader)) << host.errors();
+        host.signal(SIGTERM);
+        ASSERT_EQ(host.wait(), 0);
+        EXPECT_EQ(host.output(), "app did finish launching\n" + kHeader);
+        EXPECT_THAT(sandbox.logText(), HasSubstr("TokenDriver not found"));
+        EXPECT_EQ(sandbox.registrationCount(), 0u);
+    }
+
+    // The module where cmake --install puts it.
+    const std::filesystem::path module = program.parent_path() / QUILLET_INSTALLED_MODULE;
+    std::filesystem::create_directories(module.parent_path());
+    std::filesystem::create_symlink(quillet::test::modulePath(), module);
+    HostProcess host(sandbox, {"--headless"}, serviceEnvironment(emulator), program);
+    ASSERT_TRUE(host.waitForOutput("\tpolicy-1\t")) << host.errors();
+    EXPECT_EQ(sandbox.registrationCount(), 1u);
+    host.signal(SIGTERM);
+    ASSERT_EQ(host.wait(), 0);
+    EXPECT_EQ(sandbox.registrationCount(), 0u);
 }
 
 TEST_F(HeadlessHost, QuittingWhileAPassRegistersLeavesNoRegistration) {

@@ -28,6 +28,8 @@ bool belongsToTheSandbox(const std::string& variable) {
     return false;
 }
 
+} // namespace
+
 std::size_t filesUnder(const std::string& directory, std::string* content) {
     std::size_t count = 0;
     std::error_code error;
@@ -43,10 +45,8 @@ std::size_t filesUnder(const std::string& directory, std::string* content) {
     return count;
 }
 
-} // namespace
-
 std::size_t HostSandbox::registrationCount() const {
-    return filesUnder(storePath(), nullptr);
+    return filesUnder(storePath());
 }
 
 std::string HostSandbox::logText() const {
@@ -69,7 +69,7 @@ std::string HostProcess::programPath() {
 }
 
 HostProcess::HostProcess(const HostSandbox& sandbox, const std::vector<std::string>& arguments,
-                         const std::map<std::string, std::string>& environment) {
+                         const std::map<std::string, std::string>& environment, const std::string& program) {
     static std::atomic<int> runs{0};
     const std::string run = std::to_string(++runs);
     outputPath_ = sandbox.path() + "/stdout-" + run;
@@ -97,7 +97,7 @@ HostProcess::HostProcess(const HostSandbox& sandbox, const std::vector<std::stri
     }
     envp.push_back(nullptr);
 
-    std::vector<std::string> argumentList{programPath()};
+    std::vector<std::string> argumentList{program};
     argumentList.insert(argumentList.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (auto& argument : argumentList) {
@@ -116,7 +116,7 @@ HostProcess::HostProcess(const HostSandbox& sandbox, const std::vector<std::stri
     posix_spawn_file_actions_destroy(&actions);
     if (started != 0) {
         pid_ = -1;
-        throw std::runtime_error("cannot start " + programPath());
+        throw std::runtime_error("cannot start " + program);
     }
 }
 

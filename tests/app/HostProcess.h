@@ -33,12 +33,13 @@ private:
 // The service settings of the emulator as the host's environment, with short timeouts.
 std::map<std::string, std::string> serviceEnvironment(const EmulatorProcess& emulator);
 
-// The built program build/bin/VeltoraCryptoTokenKit running in a sandbox, its
+// The built program build/bin/VeltoraCryptoTokenKit (or a link to it) running in a sandbox, its
 // standard output and standard error kept in files. Killed if still running at the end.
 class HostProcess {
 public:
     HostProcess(const HostSandbox& sandbox, const std::vector<std::string>& arguments,
-                const std::map<std::string, std::string>& environment = {});
+                const std::map<std::string, std::string>& environment = {},
+                const std::string& program = programPath());
     ~HostProcess();
     HostProcess(const HostProcess&) = delete;
     HostProcess& operator=(const HostProcess&) = delete;
@@ -64,6 +65,9 @@ private:
     std::string outputPath_;
     std::string errorsPath_;
 };
+
+// The regular files under the directory, their contents appended to content when given.
+std::size_t filesUnder(const std::string& directory, std::string* content = nullptr);
 
 // How often the text occurs in the string.
 std::size_t occurrences(const std::string& text, const std::string& part);

@@ -55,16 +55,6 @@ private:
 [[maybe_unused]] ::testing::Environment* const offscreenApplication =
     ::testing::AddGlobalTestEnvironment(new OffscreenApplication);
 
-std::size_t filesIn(const std::string& directory) {
-    std::size_t count = 0;
-    std::error_code error;
-    for (std::filesystem::recursive_directory_iterator entry(directory, error), end; !error && entry != end;
-         entry.increment(error)) {
-        count += entry->is_regular_file() ? 1 : 0;
-    }
-    return count;
-}
-
 class HostWindow : public ::testing::Test {
 protected:
     void TearDown() override {
@@ -89,7 +79,7 @@ protected:
     QString cell(int row, int column) { return model().index(row, column).data().toString(); }
     std::string statusLine() { return window.statusBar()->currentMessage().toStdString(); }
     bool hintShown() { return window.findChild<QLabel*>("emptyTableHint")->isVisibleTo(&window); }
-    std::size_t registrations() { return filesIn(store.path()); }
+    std::size_t registrations() { return filesUnder(store.path()); }
     bool waitForEnd(QSignalSpy& spy, int count = 1) {
         return QTest::qWaitFor([&] { return spy.count() >= count; }, 60000);
     }
