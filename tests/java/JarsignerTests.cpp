@@ -58,11 +58,11 @@ protected:
 
     static ToolResult runJava(const std::string& command) { return runTool(kJvmSanitizerOptions + command); }
 
-    // A Java tool with the token as its key store; the token has no PIN, so
-    // the store password is not looked at.
+    // A Java tool with the token as its key store; -protected, as the token
+    // has no PIN to ask for.
     ToolResult runWithToken(const std::string& tool, const std::string& arguments) const {
         return runJava(tool + " -keystore NONE -storetype PKCS11 -addprovider SunPKCS11 -providerArg " +
-                       path("provider.cfg") + " -storepass none " + arguments);
+                       path("provider.cfg") + " -protected " + arguments);
     }
 
     std::size_t signingRequests() const {
