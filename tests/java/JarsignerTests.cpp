@@ -89,8 +89,8 @@ TEST_F(JavaTools, JarsignerSignsAJarThatVerifies) {
     const auto packed = runJava("jar --create --file " + path("app.jar") + " -C " + path("content") + " .");
     ASSERT_EQ(packed.status, 0) << packed.output;
 
-    const auto signedJar = runWithToken(
-        "jarsigner", "-signedjar " + path("signed.jar") + " " + path("app.jar") + " " + kAlias);
+    const auto signedJar =
+        runWithToken("jarsigner", "-signedjar " + path("signed.jar") + " " + path("app.jar") + " " + kAlias);
     ASSERT_EQ(signedJar.status, 0) << signedJar.output;
     EXPECT_THAT(signedJar.output, HasSubstr("jar signed."));
     EXPECT_EQ(signingRequests(), 1u) << "the service made the signature";
