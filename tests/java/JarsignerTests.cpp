@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 namespace quillet::test {
 namespace {
@@ -27,9 +28,17 @@ constexpr const char* kJvmSanitizerOptions = "env ASAN_OPTIONS=detect_leaks=0:ha
 
 class JavaTools : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const Bytes certificate = policyCertificate(emulator, kPolicy);
-        registerToken(kPolicy, certificate, emulatorConfiguration(emulator));
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(directory, ignored);
+    }
+
+    // The emulator with keys of this size, its policy registered, and a provider configuration.
+    void start(int keyBits) {
+        emulator = std::make_unique<EmulatorProcess>(
+            std::vector<std::string>{"--key-bits", std::to_string(keyBits)});
+        const Bytes certificate = policyCertificate(*emulator, kPolicy);
+        registerToken(kPolicy, certificate, emulatorConfiguration(*emulator));
         directory = store.path() + "-java";
         std::filesystem::create_directories(path("content"));
         std::ofstream(path("content/hello.txt")) << "Signed by Quillet\n";
@@ -37,11 +46,6 @@ protected:
                                             << "library = " << modulePath() << "\n"
                                             << "slotListIndex = 0\n";
         ASSERT_TRUE(writeCertificatePem(certificate, path("cert.pem")));
-    }
-
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(directory, ignored);
     }
 
     std::string path(const std::string& name) const { return directory + "/" + name; }
@@ -57,30 +61,43 @@ protected:
 
     std::size_t signingRequests() const {
         std::size_t count = 0;
-        for (const auto& request : emulator.requests()) {
+        for (const auto& request : emulator->requests()) {
             count += request.at("target").get<std::string>().find("SigningRequests") != std::string::npos;
         }
         return count;
     }
 
-    EmulatorProcess emulator;
     TemporaryStore store;
+    std::unique_ptr<EmulatorProcess> emulator;
     std::string directory;
 };
 
 TEST_F(JavaTools, KeytoolListsTheKeyUnderTheCertificateLabel) {
+    ASSERT_NO_FATAL_FAILURE(start(2048));
     const auto listed = runWithToken("keytool", "-list");
     EXPECT_EQ(listed.status, 0) << listed.output;
     EXPECT_THAT(listed.output, HasSubstr("Your keystore contains 1 entry"));
     EXPECT_THAT(listed.output, HasSubstr(std::string(kAlias) + ", PrivateKeyEntry")) << listed.output;
 }
 
-TEST_F(JavaTools, JarsignerSignsAJarThatVerifies) {
+struct JarsignerCase {
+    const char* name;
+    int keyBits;
+    const char* options;
+    friend void PrintTo(const JarsignerCase& row, std::ostream* out) { *out << row.name; }
+};
+
+class Jarsigner : public JavaTools, public ::testing::WithParamInterface<JarsignerCase> {};
+
+TEST_P(Jarsigner, SignsAJarThatVerifies) {
+    const JarsignerCase& row = GetParam();
+    ASSERT_NO_FATAL_FAILURE(start(row.keyBits));
     const auto packed = runJava("jar --create --file " + path("app.jar") + " -C " + path("content") + " .");
     ASSERT_EQ(packed.status, 0) << packed.output;
 
     const auto signedJar =
-        runWithToken("jarsigner", "-signedjar " + path("signed.jar") + " " + path("app.jar") + " " + kAlias);
+        runWithToken("jarsigner", std::string(row.options) + " -signedjar " + path("signed.jar") + " " +
+                                      path("app.jar") + " " + kAlias);
     ASSERT_EQ(signedJar.status, 0) << signedJar.output;
     EXPECT_THAT(signedJar.output, HasSubstr("jar signed."));
     EXPECT_EQ(signingRequests(), 1u) << "the service made the signature";
@@ -95,7 +112,17 @@ TEST_F(JavaTools, JarsignerSignsAJarThatVerifies) {
     EXPECT_THAT(verified.output, HasSubstr("jar verified.")) << verified.output;
     EXPECT_THAT(verified.output, ContainsRegex("smk +[0-9]+ .* hello.txt")) << verified.output;
     EXPECT_THAT(verified.output, HasSubstr("[trusted certificate]")) << verified.output;
+    EXPECT_THAT(verified.output,
+                HasSubstr("Signature algorithm: SHA256withRSA, " + std::to_string(row.keyBits) + "-bit key"));
 }
+
+// jarsigner picks SHA-384 for keys over 3072 bits, which the service does not
+// sign; -sigalg brings it back to SHA-256.
+INSTANTIATE_TEST_SUITE_P(KeySizes, Jarsigner,
+                         ::testing::Values(JarsignerCase{"DefaultAlgorithm", 2048, ""},
+                                           JarsignerCase{"LargeKeyWithSha256", 4096,
+                                                         "-sigalg SHA256withRSA"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace quillet::test
