@@ -6,14 +6,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <openssl/pem.h>
-#include <openssl/x509.h>
-
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
 
 namespace quillet::test {
 namespace {
@@ -52,12 +47,7 @@ protected:
         registerToken(kPolicy, certificate, emulatorConfiguration(emulator));
         directory = store.path() + "-work";
         std::filesystem::create_directories(directory);
-        const unsigned char* cursor = certificate.data();
-        const std::unique_ptr<X509, decltype(&X509_free)> x509(
-            d2i_X509(nullptr, &cursor, static_cast<long>(certificate.size())), &X509_free);
-        const std::unique_ptr<FILE, decltype(&fclose)> pem(std::fopen(path("cert.pem").c_str(), "w"),
-                                                           &fclose);
-        ASSERT_TRUE(x509 && pem && PEM_write_X509(pem.get(), x509.get()) == 1);
+        ASSERT_TRUE(writeCertificatePem(certificate, path("cert.pem")));
     }
 
     void TearDown() override {

@@ -5,6 +5,7 @@
 #include "VeltoraCryptoTokenKit/VeltoraClient.h"
 
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
@@ -163,6 +164,14 @@ Bytes makeCertificate(const std::string& commonName, int keyBits) {
     Bytes bytes(der, der + length);
     OPENSSL_free(der);
     return bytes;
+}
+
+bool writeCertificatePem(const Bytes& certificateDer, const std::string& path) {
+    const unsigned char* cursor = certificateDer.data();
+    const std::unique_ptr<X509, decltype(&X509_free)> x509(
+        d2i_X509(nullptr, &cursor, static_cast<long>(certificateDer.size())), &X509_free);
+    const std::unique_ptr<FILE, decltype(&fclose)> pem(std::fopen(path.c_str(), "w"), &fclose);
+    return x509 && pem && PEM_write_X509(pem.get(), x509.get()) == 1;
 }
 
 veltora::Configuration emulatorConfiguration(const veltora::test::EmulatorProcess& emulator) {

@@ -36,6 +36,9 @@ void unregisterToken(const std::string& instanceID);
 // A self-signed RSA certificate with this common name (one key per size, made once).
 Bytes makeCertificate(const std::string& commonName, int keyBits = 2048);
 
+// Writes the DER certificate as a PEM file; false when either fails.
+bool writeCertificatePem(const Bytes& certificateDer, const std::string& path);
+
 // What a registration holds to sign through this emulator, with short timeouts.
 veltora::Configuration emulatorConfiguration(const veltora::test::EmulatorProcess& emulator);
 // The DER certificate of one of the emulator's policies.

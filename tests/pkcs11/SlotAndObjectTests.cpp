@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <memory>
+#include <span>
 
 namespace quillet::test {
 namespace {
@@ -103,6 +104,32 @@ TEST_F(Pkcs11Slots, LabelIsCutOnACharacterBoundary) {
     const CK_SESSION_HANDLE session = openSession(present[0]);
     const Bytes label = attribute(session, findObject(session, CKO_CERTIFICATE), CKA_LABEL);
     EXPECT_EQ(std::string(label.begin(), label.end()), name);
+}
+
+// Java's provider refuses a key whose size lies outside the mechanism's range,
+// so the range follows each token's own key.
+TEST_F(Pkcs11Slots, MechanismInfoCoversTheKeyOfEachToken) {
+    registerToken("policy-2048", makeCertificate("Signer 2048", 2048), someConfiguration());
+    registerToken("policy-3072", makeCertificate("Signer 3072", 3072), someConfiguration());
+    const auto present = slots();
+    ASSERT_EQ(present.size(), 2u);
+    for (const CK_SLOT_ID slot : present) {
+        const CK_SESSION_HANDLE session = openSession(slot);
+        const Bytes modulusBits = attribute(session, findObject(session, CKO_PRIVATE_KEY), CKA_MODULUS_BITS);
+        ASSERT_EQ(modulusBits.size(), sizeof(CK_ULONG));
+        CK_ULONG keyBits = 0;
+        std::memcpy(&keyBits, modulusBits.data(), sizeof keyBits);
+        CK_MECHANISM_TYPE mechanisms[8];
+        CK_ULONG count = 8;
+        ASSERT_EQ(functions->C_GetMechanismList(slot, mechanisms, &count), CKR_OK);
+        for (const CK_MECHANISM_TYPE mechanism : std::span(mechanisms, count)) {
+            CK_MECHANISM_INFO info{};
+            ASSERT_EQ(functions->C_GetMechanismInfo(slot, mechanism, &info), CKR_OK) << mechanism;
+            EXPECT_LE(info.ulMinKeySize, keyBits) << mechanism;
+            EXPECT_GE(info.ulMaxKeySize, keyBits) << mechanism;
+            EXPECT_NE(info.flags & CKF_SIGN, 0u) << mechanism;
+        }
+    }
 }
 
 TEST_F(Pkcs11Slots, ObjectsCarryWhatClientsRead) {
