@@ -41,9 +41,9 @@ all_verified=yes
 
 # Every exit path ends the processes the demo started and removes its files.
 stop_process() {
-    local pid=$1 tenths
+    local pid=$1 tenth
     kill -TERM "$pid" 2>/dev/null || return 0
-    for tenths in $(seq 50); do
+    for ((tenth = 0; tenth < 50; tenth++)); do
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
     done
@@ -89,9 +89,9 @@ fail() {
 # Polls the command every 0.1 s for at most the given seconds while the process lives.
 # Returns 0 when the command succeeds, 1 on timeout, 2 when the process ended.
 wait_until() {
-    local seconds=$1 pid=$2 tenths
+    local seconds=$1 pid=$2 tenth
     shift 2
-    for tenths in $(seq $((seconds * 10))); do
+    for ((tenth = 0; tenth < seconds * 10; tenth++)); do
         "$@" && return 0
         kill -0 "$pid" 2>/dev/null || return 2
         sleep 0.1
