@@ -164,8 +164,8 @@ else
         fail "the emulator did not start" "the emulator's errors" "$work/emulator.err"
     # Only settings of the demo reach the host, none of the caller's filters or files.
     unset VELTORA_PROJECT_SLUG VELTORA_SIGNING_POLICY_SLUG VELTORA_CONFIG_FILE
-    export VELTORA_API_URL VELTORA_ORGANIZATION_ID=demo-org VELTORA_API_TOKEN=demo-token
     VELTORA_API_URL=$(head -n 1 "$work/emulator.out")
+    export VELTORA_API_URL VELTORA_ORGANIZATION_ID=demo-org VELTORA_API_TOKEN=demo-token
     # The host and the module trust the emulator's CA, and only it.
     export SSL_CERT_FILE=$work/emulator-ca.pem
     detail "$VELTORA_API_URL, CA in $SSL_CERT_FILE"
