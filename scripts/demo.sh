@@ -160,7 +160,7 @@ else
         --organization demo-org --api-token demo-token >"$work/emulator.out" 2>"$work/emulator.err" &
     emulator_pid=$!
     children+=("$emulator_pid")
-    wait_until 30 "$emulator_pid" grep -q '/Api$' "$work/emulator.out" ||
+    wait_until 30 "$emulator_pid" grep -qs '/Api$' "$work/emulator.out" ||
         fail "the emulator did not start" "the emulator's errors" "$work/emulator.err"
     # Only settings of the demo reach the host, none of the caller's filters or files.
     unset VELTORA_PROJECT_SLUG VELTORA_SIGNING_POLICY_SLUG VELTORA_CONFIG_FILE
@@ -179,7 +179,7 @@ host_pid=$!
 host_index=${#children[@]}
 children+=("$host_pid")
 header=$'^commonname\tproject\tsigningpolicy\tfingerprint\texpires$'
-host_reported() { grep -q "$header" "$work/host.out" || [ -s "$work/host.err" ]; }
+host_reported() { grep -qs "$header" "$work/host.out" || [ -s "$work/host.err" ]; }
 waited=0
 wait_until 60 "$host_pid" host_reported || waited=$?
 if ! grep -q "$header" "$work/host.out"; then
