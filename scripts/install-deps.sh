@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev
   opensc gnutls-bin libengine-pkcs11-openssl osslsigncode
   xvfb xauth attr
+  clang libclang-rt-14-dev llvm
 )
 
 missing=()
