@@ -1,82 +1,133 @@
 #include "Quillet/SigningWorkers.h"
 
-#include "VeltoraCryptoTokenKit/log/SerialQueue.h"
+#include "VeltoraCryptoTokenKit/ProcessEnd.h"
 
+#include <pthread.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <list>
 #include <memory>
 #include <mutex>
-#include <pthread.h>
+#include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace quillet {
 
 namespace {
 
+// How long the end waits for requests to finish once the service client has
+// cut them short; a thread still busy then is left to the end of the process.
+constexpr std::chrono::milliseconds kEndWait{500};
+
 class Workers {
 public:
-    Workers() {
-        static const bool installed = [] {
-            // Only the pool's own lock needs it: each worker queue survives fork by itself.
-            pthread_atfork([] { shared().mutex_.lock(); }, [] { shared().mutex_.unlock(); },
-                           [] { shared().mutex_.unlock(); });
-            return true;
-        }();
-        (void)installed;
-    }
-
-    // Joins every worker (their requests finish first). Runs at process exit and module unload.
-    ~Workers() {
-        std::vector<std::unique_ptr<veltora::SerialQueue>> all;
-        {
-            const std::lock_guard lock(mutex_);
-            closed_ = true;
-            all.swap(all_);
-            free_.clear();
-        }
-        all.clear();
-    }
-
+    // Never destroyed, so that a request still under way when the process
+    // exits finds it intact; ended at process exit and module unload.
     static Workers& shared() {
-        static Workers workers;
-        return workers;
+        alignas(Workers) static unsigned char storage[sizeof(Workers)];
+        static Workers* const workers = new (storage) Workers;
+        static const std::unique_ptr<Workers, void (*)(Workers*)> endOfUse(
+            workers, [](Workers* ending) { ending->end(); });
+        return *workers;
     }
 
     bool run(std::function<void()> task) {
-        veltora::SerialQueue* worker = take();
-        if (worker == nullptr) {
-            return false;
+        {
+            const std::lock_guard lock(mutex_);
+            if (ended_ || veltora::ProcessEnd::underway()) {
+                return false;
+            }
+            if (waiting_ <= tasks_.size()) {
+                // Started before the task is queued: a task is accepted only with a thread to run it.
+                try {
+                    threads_.emplace_back([this] { work(); });
+                } catch (const std::system_error&) {
+                    return false;
+                }
+                ++running_;
+            }
+            tasks_.push_back(std::move(task));
         }
-        return worker->async([this, worker, task = std::move(task)] {
-            task();
-            giveBack(worker);
-        });
+        wake_.notify_one();
+        return true;
     }
+
+    Workers(const Workers&) = delete;
+    Workers& operator=(const Workers&) = delete;
 
 private:
-    veltora::SerialQueue* take() {
-        const std::lock_guard lock(mutex_);
-        if (closed_) {
-            return nullptr;
-        }
-        if (!free_.empty()) {
-            veltora::SerialQueue* worker = free_.back();
-            free_.pop_back();
-            return worker;
-        }
-        all_.push_back(std::make_unique<veltora::SerialQueue>("com.veltora.Quillet.signing"));
-        return all_.back().get();
+    Workers() {
+        // A fork while another thread holds the lock would leave it held in the child.
+        pthread_atfork([] { shared().mutex_.lock(); }, [] { shared().mutex_.unlock(); },
+                       [] { shared().forgetParent(); });
     }
 
-    void giveBack(veltora::SerialQueue* worker) {
-        const std::lock_guard lock(mutex_);
-        if (!closed_) {
-            free_.push_back(worker);
+    void work() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            ++waiting_;
+            wake_.wait(lock, [this] { return !tasks_.empty() || ended_; });
+            --waiting_;
+            if (tasks_.empty()) {
+                break;
+            }
+            std::function<void()> task = std::move(tasks_.front());
+            tasks_.pop_front();
+            lock.unlock();
+            task();
+            task = nullptr;
+            lock.lock();
         }
+        --running_;
+        finished_.notify_all();
+    }
+
+    // Queued requests run first: once the process ends they fail at once.
+    void end() {
+        veltora::ProcessEnd::begin();
+        std::vector<std::thread> ending;
+        {
+            std::unique_lock lock(mutex_);
+            ended_ = true;
+            wake_.notify_all();
+            if (!finished_.wait_for(lock, kEndWait, [this] { return running_ == 0; })) {
+                return;
+            }
+            ending.swap(threads_);
+        }
+        for (auto& thread : ending) {
+            thread.join();
+        }
+    }
+
+    // In a child after fork: the threads, their tasks and the callers waiting on them stayed with the parent.
+    void forgetParent() {
+        for (auto& thread : threads_) {
+            inherited_.push_back(std::move(thread)); // never joined: it does not exist here
+        }
+        threads_.clear();
+        tasks_.clear();
+        waiting_ = 0;
+        running_ = 0;
+        // Their counts of waiters mean nothing here.
+        new (&wake_) std::condition_variable;
+        new (&finished_) std::condition_variable;
+        mutex_.unlock();
     }
 
     std::mutex mutex_;
-    bool closed_ = false;
-    std::vector<std::unique_ptr<veltora::SerialQueue>> all_;
-    std::vector<veltora::SerialQueue*> free_;
+    std::condition_variable wake_;     // a task came, or the end
+    std::condition_variable finished_; // a thread ended
+    std::list<std::function<void()>> tasks_; // unlike a deque, allocates nothing while empty
+    std::size_t waiting_ = 0; // threads waiting for a task
+    std::size_t running_ = 0; // threads started and not ended
+    bool ended_ = false;
+    std::vector<std::thread> threads_;
+    std::vector<std::thread> inherited_;
 };
 
 } // namespace

@@ -10,8 +10,9 @@ namespace quillet {
 // loopback); there are as many as requests ever ran at once.
 class SigningWorkers {
 public:
-    // Runs the task on a free worker, never on the calling thread. False when
-    // no worker could be started; the task has not run then.
+    // Runs the task on a free worker, never on the calling thread. False, at
+    // once and without running the task, when no worker thread can be started
+    // or the process has begun to end; the next call tries again.
     static bool run(std::function<void()> task);
 };
 

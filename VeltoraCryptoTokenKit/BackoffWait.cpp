@@ -1,5 +1,6 @@
 #include "VeltoraCryptoTokenKit/BackoffWait.h"
 
+#include "VeltoraCryptoTokenKit/ProcessEnd.h"
 #include "VeltoraCryptoTokenKit/TransportError.h"
 
 #include <algorithm>
@@ -58,19 +59,22 @@ BackoffWait::Wait BackoffWait::capped(float seconds) {
 Result<void> BackoffWait::sleep(std::uint64_t nanoseconds, std::stop_token stopToken) {
     std::mutex mutex;
     std::condition_variable_any wakeUp;
+    // The end of the process cuts the wait short too.
+    const ProcessEnd::Watch endWatch([&] {
+        { const std::lock_guard held(mutex); }
+        wakeUp.notify_all();
+    });
+    const auto stopped = [&stopToken] { return stopToken.stop_requested() || ProcessEnd::underway(); };
     std::unique_lock lock(mutex);
     // In slices, so that no deadline computed from the clock can overflow.
     constexpr std::uint64_t kSlice = 3600ull * 1'000'000'000ull;
-    while (nanoseconds > 0) {
+    while (nanoseconds > 0 && !stopped()) {
         const std::uint64_t slice = std::min(nanoseconds, kSlice);
         const std::chrono::nanoseconds duration(static_cast<std::int64_t>(slice));
-        wakeUp.wait_for(lock, stopToken, duration, [] { return false; });
-        if (stopToken.stop_requested()) {
-            return cancellationError();
-        }
+        wakeUp.wait_for(lock, stopToken, duration, [] { return ProcessEnd::underway(); });
         nanoseconds -= slice;
     }
-    if (stopToken.stop_requested()) {
+    if (stopped()) {
         return cancellationError();
     }
     return {};

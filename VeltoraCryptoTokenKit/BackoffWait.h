@@ -43,7 +43,7 @@ public:
     static Wait capped(float seconds);
 
     // Sleeps; fails with the cancellation error (TransportError.h) as soon as
-    // the stop token is triggered.
+    // the stop token is triggered or the process begins to end (ProcessEnd.h).
     static Result<void> sleep(std::uint64_t nanoseconds, std::stop_token stopToken);
 
 private:

@@ -1,8 +1,15 @@
 #include "VeltoraCryptoTokenKit/CurlConnectionPool.h"
 
+#include "VeltoraCryptoTokenKit/ProcessEnd.h"
+
 #include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
+#include <new>
 
 namespace veltora {
 
@@ -12,13 +19,21 @@ namespace {
 // hold server threads.
 constexpr std::size_t kMaxIdleHandles = 32;
 
+// How long the end waits for the exchanges it cut short; longer only when
+// libcurl is stuck in a name lookup, and then the handles are left as they are.
+constexpr std::chrono::milliseconds kEndWait{500};
+
 std::atomic<CurlConnectionPool*> liveInstance{nullptr};
 
 } // namespace
 
 CurlConnectionPool& CurlConnectionPool::shared() {
-    static CurlConnectionPool pool;
-    return pool;
+    alignas(CurlConnectionPool) static unsigned char storage[sizeof(CurlConnectionPool)];
+    static CurlConnectionPool* const pool = new (storage) CurlConnectionPool;
+    // Ends the pool at process exit and module unload, before anything it was built on goes.
+    static const std::unique_ptr<CurlConnectionPool, void (*)(CurlConnectionPool*)> endOfUse(
+        pool, [](CurlConnectionPool* ending) { ending->end(); });
+    return *pool;
 }
 
 CurlConnectionPool::CurlConnectionPool() {
@@ -36,14 +51,28 @@ CurlConnectionPool::CurlConnectionPool() {
                    &CurlConnectionPool::afterForkInChild);
 }
 
-CurlConnectionPool::~CurlConnectionPool() {
+void CurlConnectionPool::end() {
+    ProcessEnd::begin();
+    {
+        const std::lock_guard lock(socketsMutex_);
+        for (const curl_socket_t socket : sockets_) {
+            ::shutdown(socket, SHUT_RDWR); // the exchange on it ends at once, in its own thread
+        }
+    }
+    std::unique_lock lock(idleMutex_);
+    if (!allReturned_.wait_for(lock, kEndWait, [this] { return lent_ == 0; })) {
+        return;
+    }
     liveInstance.store(nullptr);
-    idle_.clear(); // handles first: they still refer to the share
+    // Swapped out rather than cleared, so that no storage is left either.
+    std::vector<CurlEasyHandle>().swap(idle_); // handles first: they still refer to the share
     for (auto& handle : inherited_) {
         static_cast<void>(handle.release());
     }
+    std::vector<CurlEasyHandle>().swap(inherited_);
     if (share_ != nullptr) {
         curl_share_cleanup(share_);
+        share_ = nullptr;
     }
     curl_global_cleanup();
 }
@@ -52,6 +81,10 @@ CurlConnectionPool::Lease CurlConnectionPool::acquire() {
     CurlEasyHandle handle;
     {
         std::lock_guard lock(idleMutex_);
+        if (ProcessEnd::underway()) {
+            return Lease(*this, nullptr);
+        }
+        ++lent_;
         if (!idle_.empty()) {
             handle = std::move(idle_.back());
             idle_.pop_back();
@@ -64,22 +97,55 @@ CurlConnectionPool::Lease CurlConnectionPool::acquire() {
             curl_easy_setopt(handle.get(), CURLOPT_SHARE, share_);
         }
     }
-    return Lease(*this, std::move(handle));
+    if (handle) {
+        // Reset with the other options when the handle comes back.
+        curl_easy_setopt(handle.get(), CURLOPT_OPENSOCKETFUNCTION, &CurlConnectionPool::openSocket);
+        curl_easy_setopt(handle.get(), CURLOPT_OPENSOCKETDATA, this);
+        curl_easy_setopt(handle.get(), CURLOPT_CLOSESOCKETFUNCTION, &CurlConnectionPool::closeSocket);
+        curl_easy_setopt(handle.get(), CURLOPT_CLOSESOCKETDATA, this);
+        return Lease(*this, std::move(handle));
+    }
+    giveBack(nullptr);
+    return Lease(*this, nullptr);
 }
 
 void CurlConnectionPool::giveBack(CurlEasyHandle handle) {
-    // Options point into the finished exchange; the live connection stays.
-    curl_easy_reset(handle.get());
-    std::lock_guard lock(idleMutex_);
-    if (idle_.size() < kMaxIdleHandles) {
-        idle_.push_back(std::move(handle));
+    if (handle) {
+        // Options point into the finished exchange; the live connection stays.
+        curl_easy_reset(handle.get());
     }
+    {
+        std::lock_guard lock(idleMutex_);
+        if (handle && idle_.size() < kMaxIdleHandles) {
+            idle_.push_back(std::move(handle));
+        }
+        --lent_;
+    }
+    allReturned_.notify_all();
 }
 
 CurlConnectionPool::Lease::~Lease() {
     if (handle_) {
         pool_->giveBack(std::move(handle_));
     }
+}
+
+curl_socket_t CurlConnectionPool::openSocket(void* pool, curlsocktype, curl_sockaddr* address) {
+    auto& self = *static_cast<CurlConnectionPool*>(pool);
+    const std::lock_guard lock(self.socketsMutex_);
+    const curl_socket_t socket = ::socket(address->family, address->socktype, address->protocol);
+    if (socket != CURL_SOCKET_BAD) {
+        self.sockets_.insert(socket);
+    }
+    return socket;
+}
+
+int CurlConnectionPool::closeSocket(void* pool, curl_socket_t socket) {
+    auto& self = *static_cast<CurlConnectionPool*>(pool);
+    // Under the lock, so that the end never shuts down a number already given to another file.
+    const std::lock_guard lock(self.socketsMutex_);
+    self.sockets_.erase(socket);
+    return ::close(socket);
 }
 
 void CurlConnectionPool::lockShare(CURL*, curl_lock_data data, curl_lock_access, void* pool) {
@@ -93,6 +159,7 @@ void CurlConnectionPool::unlockShare(CURL*, curl_lock_data data, void* pool) {
 void CurlConnectionPool::beforeFork() {
     if (auto* pool = liveInstance.load()) {
         pool->idleMutex_.lock();
+        pool->socketsMutex_.lock();
         for (auto& lock : pool->shareLocks_) {
             lock.lock();
         }
@@ -104,6 +171,7 @@ void CurlConnectionPool::afterForkInParent() {
         for (auto& lock : pool->shareLocks_) {
             lock.unlock();
         }
+        pool->socketsMutex_.unlock();
         pool->idleMutex_.unlock();
     }
 }
@@ -118,6 +186,9 @@ void CurlConnectionPool::afterForkInChild() {
             }
             pool->idle_.clear();
         }
+        // The parent's exchanges and sockets: an end here must not cut them short.
+        pool->lent_ = 0;
+        pool->sockets_.clear();
         afterForkInParent();
     }
 }

@@ -5,7 +5,10 @@
 #include <curl/curl.h>
 
 #include <array>
+#include <condition_variable>
+#include <cstddef>
 #include <mutex>
+#include <set>
 #include <vector>
 
 namespace veltora {
@@ -18,6 +21,11 @@ namespace veltora {
 // Connections are kept by pooled easy handles rather than in the share handle
 // because libcurl documents a shared connection cache as unsafe between
 // concurrent threads; a pooled handle is used by one thread at a time.
+//
+// The shared pool is never destroyed: threads still exchanging while the
+// process exits keep their handles and share. Its end instead (at process exit
+// or module unload) begins the ProcessEnd, cuts the exchanges under way short,
+// and releases everything once they are over.
 class CurlConnectionPool {
 public:
     static CurlConnectionPool& shared();
@@ -40,7 +48,7 @@ public:
     };
 
     // A handle with every option at its default, attached to the share; empty
-    // only when libcurl cannot allocate one.
+    // when libcurl cannot allocate one, or once the process has begun to end.
     Lease acquire();
 
     CurlConnectionPool(const CurlConnectionPool&) = delete;
@@ -48,9 +56,14 @@ public:
 
 private:
     CurlConnectionPool();
-    ~CurlConnectionPool();
 
     void giveBack(CurlEasyHandle handle);
+    void end();
+
+    // Every socket of the pool's connections is known, so that the end can
+    // wake the exchanges that wait on one.
+    static curl_socket_t openSocket(void* pool, curlsocktype, curl_sockaddr* address);
+    static int closeSocket(void* pool, curl_socket_t socket);
 
     static void lockShare(CURL*, curl_lock_data data, curl_lock_access, void* pool);
     static void unlockShare(CURL*, curl_lock_data data, void* pool);
@@ -66,9 +79,14 @@ private:
 
     std::mutex idleMutex_;
     std::vector<CurlEasyHandle> idle_;
+    std::size_t lent_ = 0;
+    std::condition_variable allReturned_;
     // Handles inherited from a parent process: their sockets belong to the
     // parent's exchanges, so they are neither used nor cleaned up here.
     std::vector<CurlEasyHandle> inherited_;
+
+    std::mutex socketsMutex_;
+    std::set<curl_socket_t> sockets_;
 };
 
 } // namespace veltora

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -16,6 +17,9 @@ struct HttpRequest {
     std::string body;
     // The request's own limit in seconds, on top of the session's limits.
     double timeoutInterval = 60.0;
+    // The longest answer body taken; a longer one ends the exchange as soon as
+    // it passes this size (see HttpSession).
+    std::size_t maxResponseBytes = 128u * 1024u * 1024u;
 
     // Replaces every header of that name (names compare without letter case).
     void setHeader(std::string_view name, std::string value);

@@ -1,6 +1,7 @@
 #include "VeltoraCryptoTokenKit/HttpSession.h"
 
 #include "VeltoraCryptoTokenKit/CurlConnectionPool.h"
+#include "VeltoraCryptoTokenKit/ProcessEnd.h"
 #include "VeltoraCryptoTokenKit/TransportError.h"
 
 #include <algorithm>
@@ -26,6 +27,7 @@ long limitMilliseconds(double seconds) {
 // The state one exchange shares with libcurl's callbacks.
 struct Exchange {
     std::string body;
+    std::size_t maxBodyBytes = 0;
     bool bodyTooLarge = false;
     std::stop_token stopToken;
     bool cancelled = false;
@@ -34,7 +36,7 @@ struct Exchange {
 std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* userdata) {
     auto& exchange = *static_cast<Exchange*>(userdata);
     const std::size_t bytes = size * count;
-    if (bytes > HttpSession::kMaxResponseBytes - exchange.body.size()) {
+    if (bytes > exchange.maxBodyBytes - exchange.body.size()) {
         exchange.bodyTooLarge = true;
         return 0;
     }
@@ -44,7 +46,7 @@ std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* u
 
 int checkCancellation(void* userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     auto& exchange = *static_cast<Exchange*>(userdata);
-    if (exchange.stopToken.stop_requested()) {
+    if (exchange.stopToken.stop_requested() || ProcessEnd::underway()) {
         exchange.cancelled = true;
         return 1;
     }
@@ -122,7 +124,7 @@ void setMethodAndBody(CURL* curl, const HttpRequest& request) {
 } // namespace
 
 Result<HttpResponse> HttpSession::send(const HttpRequest& request, std::stop_token stopToken) const {
-    if (stopToken.stop_requested()) {
+    if (stopToken.stop_requested() || ProcessEnd::underway()) {
         return cancellationError();
     }
     if (!isMethodToken(request.method)) {
@@ -134,6 +136,7 @@ Result<HttpResponse> HttpSession::send(const HttpRequest& request, std::stop_tok
     }
     Exchange exchange;
     exchange.stopToken = std::move(stopToken);
+    exchange.maxBodyBytes = request.maxResponseBytes;
     std::array<char, CURL_ERROR_SIZE> detail{};
 
     // Declared last: the handle forgets the pointers above before they die.
@@ -170,14 +173,15 @@ Result<HttpResponse> HttpSession::send(const HttpRequest& request, std::stop_tok
     }
 
     const CURLcode code = curl_easy_perform(curl);
-    if (exchange.cancelled) {
+    // The end of the process also fails an exchange by shutting its connection down.
+    if (exchange.cancelled || ProcessEnd::underway()) {
         return cancellationError();
     }
+    if (exchange.bodyTooLarge) {
+        return libcurlError(CURLE_FILESIZE_EXCEEDED, "the answer is larger than the bound of " +
+                                                         std::to_string(request.maxResponseBytes) + " bytes");
+    }
     if (code != CURLE_OK) {
-        if (exchange.bodyTooLarge) {
-            return libcurlError(code,
-                                "response body larger than " + std::to_string(kMaxResponseBytes) + " bytes");
-        }
         return libcurlError(code, detail.data());
     }
     HttpResponse response;

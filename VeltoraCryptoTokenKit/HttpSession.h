@@ -4,7 +4,6 @@
 #include "VeltoraCryptoTokenKit/HttpResponse.h"
 #include "VeltoraCryptoTokenKit/Result.h"
 
-#include <cstddef>
 #include <stop_token>
 
 namespace veltora {
@@ -18,16 +17,15 @@ namespace veltora {
 // only ever goes to the configured host.
 class HttpSession {
 public:
-    // Bodies beyond this size end the exchange with a libcurl write error
-    // instead of exhausting memory.
-    static constexpr std::size_t kMaxResponseBytes = 128u * 1024u * 1024u;
-
     // Seconds; a timeout that is not a positive finite number is clamped to
     // the range of 1 millisecond to 24 hours (NaN counts as the longest).
     explicit HttpSession(float timeout) : timeout_(timeout) {}
 
-    // Transport failures and cancellation are errors (see TransportError.h);
-    // any HTTP status is a response.
+    // Transport failures and cancellation, also by the end of the process
+    // (ProcessEnd.h), are errors (see TransportError.h); any HTTP status is a
+    // response. A body longer than the request's maxResponseBytes is refused
+    // as soon as it passes that size, with the libcurl error
+    // CURLE_FILESIZE_EXCEEDED naming the bound.
     Result<HttpResponse> send(const HttpRequest& request, std::stop_token stopToken) const;
 
     float timeout() const { return timeout_; }

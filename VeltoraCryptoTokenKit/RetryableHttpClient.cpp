@@ -107,7 +107,7 @@ Result<std::string> RetryableHttpClient::performRequest(const HttpRequest& reque
             DDLogVerbose("Received data: " + std::to_string(body.size()) + " bytes");
             return std::move(body);
         }
-        const std::string text = isValidUtf8(body) ? body : std::string();
+        const std::string text = isValidUtf8(body) ? logExcerpt(body) : std::string();
         DDLogError("HTTP Request failed with status code " + std::to_string(status) + " " + text);
         return ownError(status,
                         "HTTP request failed with status code " + std::to_string(status) + " " + text);

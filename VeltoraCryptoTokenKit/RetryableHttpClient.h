@@ -20,7 +20,8 @@ namespace veltora {
 //   1006            "Invalid response."  (no HTTP status came back)
 //   1007            "Request failed after <retryCount> attempts."
 //   the HTTP status "HTTP request failed with status code <status> <body>"
-//                   (body as UTF-8 text, empty when it is not valid UTF-8)
+//                   (body as UTF-8 text, empty when it is not valid UTF-8,
+//                   cut to a logExcerpt (Utf8.h) when long)
 // Transport failures and cancellation (TransportError.h) pass through unchanged
 // and are never retried.
 //

@@ -4,6 +4,14 @@
 
 namespace veltora {
 
+namespace {
+
+bool isContinuationByte(unsigned char byte) {
+    return (byte & 0xC0) == 0x80;
+}
+
+} // namespace
+
 bool isValidUtf8(std::string_view bytes) {
     std::size_t i = 0;
     while (i < bytes.size()) {
@@ -44,6 +52,27 @@ bool isValidUtf8(std::string_view bytes) {
         i += length;
     }
     return true;
+}
+
+std::string utf8Prefix(std::string_view text, std::size_t maxBytes) {
+    if (text.size() <= maxBytes) {
+        return std::string(text);
+    }
+    std::size_t end = maxBytes;
+    // Step back to the first byte of the sequence that does not fit.
+    while (end > 0 && isContinuationByte(static_cast<unsigned char>(text[end]))) {
+        --end;
+    }
+    return std::string(text.substr(0, end));
+}
+
+std::string logExcerpt(std::string_view text) {
+    if (text.size() <= kLogExcerptBytes) {
+        return std::string(text);
+    }
+    std::string excerpt = utf8Prefix(text, kLogExcerptBytes);
+    const std::size_t leftOut = text.size() - excerpt.size();
+    return excerpt + "... (" + std::to_string(leftOut) + " bytes left out)";
 }
 
 } // namespace veltora

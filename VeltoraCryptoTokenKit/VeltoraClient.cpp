@@ -2,12 +2,12 @@
 
 #include "VeltoraCryptoTokenKit/CurlHandles.h"
 #include "VeltoraCryptoTokenKit/TransportError.h"
+#include "VeltoraCryptoTokenKit/UserAccount.h"
 #include "VeltoraCryptoTokenKit/Utf8.h"
 
-#include <pwd.h>
+#include <pthread.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <mutex>
 #include <vector>
@@ -27,31 +27,24 @@ Error ownError(std::int64_t code, std::string description) {
 }
 
 Error jsonError(std::string_view inner) {
-    return ownError(VeltoraClient::kJsonParsingCode, "Error parsing JSON data: " + std::string(inner));
-}
-
-// The short login name of the account running the process; empty when the
-// account database does not know it.
-std::string lookUpLoginName(uid_t user) {
-    std::vector<char> buffer(4096);
-    passwd entry{};
-    passwd* found = nullptr;
-    int status = 0;
-    while ((status = getpwuid_r(user, &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
-           buffer.size() < (1u << 20)) {
-        buffer.resize(buffer.size() * 2);
-    }
-    return status == 0 && found != nullptr && found->pw_name != nullptr ? found->pw_name : "";
+    // The parser's message quotes the token it stopped in, which may be most of the body.
+    return ownError(VeltoraClient::kJsonParsingCode, "Error parsing JSON data: " + logExcerpt(inner));
 }
 
 // The account database is read once per effective user, not per signature.
 std::string loginName() {
     static std::mutex mutex;
     static std::optional<std::pair<uid_t, std::string>> known;
+    // A fork while another thread holds the lock would leave it held in the child.
+    static const int forkSafe =
+        pthread_atfork([] { mutex.lock(); }, [] { mutex.unlock(); }, [] { mutex.unlock(); });
+    static_cast<void>(forkSafe);
     const uid_t user = geteuid();
     std::lock_guard lock(mutex);
     if (!known || known->first != user) {
-        known.emplace(user, lookUpLoginName(user));
+        const auto account = UserAccount::lookUp(user);
+        // Empty when the account database does not know the user.
+        known.emplace(user, account ? account->loginName : std::string());
     }
     return known->second;
 }
@@ -185,6 +178,7 @@ Result<std::string> VeltoraClient::sendSigningRequest(const std::string& dataToS
     request.setHeader("Content-Type",
                       "multipart/form-data; boundary=" + std::string(kBoundary) + "; charset=utf-8");
     request.body = multipartBody(signingPolicyId, payload);
+    request.maxResponseBytes = kMaxSigningAnswerBytes;
 
     auto body = httpClient_.performRequest(request, std::move(stopToken));
     if (!body) {
@@ -224,6 +218,7 @@ Result<nlohmann::json> VeltoraClient::mySigningPolicies(const std::optional<std:
     request.url = std::move(url.value());
     request.method = "GET";
     request.setHeader("Authorization", "Bearer " + apiToken_);
+    request.maxResponseBytes = kMaxPoliciesAnswerBytes;
 
     auto body = httpClient_.performRequest(request, std::move(stopToken));
     if (!body) {

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <stop_token>
@@ -31,6 +32,10 @@ public:
     static constexpr std::int64_t kInvalidUrlCode = 1001;
     static constexpr std::int64_t kPayloadEncodingCode = 1002;
     static constexpr std::int64_t kJsonParsingCode = 1003;
+    // Longer answers are refused as they arrive (HttpSession): a signature is
+    // a few KiB at most, a policies answer many thousands of certificates.
+    static constexpr std::size_t kMaxSigningAnswerBytes = 64u * 1024u;
+    static constexpr std::size_t kMaxPoliciesAnswerBytes = 64u * 1024u * 1024u;
 
     // Absent timeouts default to 30 s per request, 1.6 s first retry delay and
     // 10 attempts. Nothing is validated here.

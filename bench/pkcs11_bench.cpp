@@ -6,7 +6,9 @@
 // from the session's own (it reads the registration afresh for every request). BM_Pkcs11LatencyScaling adds 5
 // ms of service latency and reports how far 8 threads outpace one ("speedup"); the module takes no lock
 // across a request, so it should come close to 8. Throughput is counted against wall-clock time in
-// "items_per_second".
+// "items_per_second". BM_Pkcs11SignatureCheck sets the module's check of each
+// signature against the token's key ("verify") beside one signing round trip
+// ("direct"), both in items per second.
 
 #include "Quillet/Token.h"
 #include "Quillet/TokenDriver.h"
@@ -17,6 +19,7 @@
 #include "VeltoraCryptoTokenKit/VeltoraClient.h"
 #include "bench/InterleavedRun.h"
 #include "tests/support/EmulatorProcess.h"
+#include "tests/support/PrivateKeyLookup.h"
 
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
@@ -63,16 +66,33 @@ struct OpenSession {
 
 // The session's private key, found once as applications do before they sign.
 CK_OBJECT_HANDLE findKey(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session) {
-    CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
-    CK_ATTRIBUTE search{CKA_CLASS, &keyClass, sizeof keyClass};
-    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
-    CK_ULONG found = 0;
-    if (functions->C_FindObjectsInit(session, &search, 1) != CKR_OK ||
-        functions->C_FindObjects(session, &key, 1, &found) != CKR_OK ||
-        functions->C_FindObjectsFinal(session) != CKR_OK || found != 1) {
+    const CK_OBJECT_HANDLE key = veltora::test::privateKeyOf(functions, session);
+    if (key == CK_INVALID_HANDLE) {
         throw std::runtime_error("the token shows no private key");
     }
     return key;
+}
+
+std::vector<std::uint8_t> unbase64(const std::string& text) {
+    std::vector<std::uint8_t> bytes(text.size());
+    const int length = EVP_DecodeBlock(bytes.data(), reinterpret_cast<const unsigned char*>(text.data()),
+                                       static_cast<int>(text.size()));
+    if (length < 0) {
+        throw std::runtime_error("not Base64");
+    }
+    bytes.resize(static_cast<std::size_t>(length) - (text.ends_with("==") ? 2 : text.ends_with("=") ? 1 : 0));
+    return bytes;
+}
+
+// The DER certificate of the emulator's first policy.
+std::vector<std::uint8_t> policyCertificate(const EmulatorProcess& emulator) {
+    const VeltoraClient client(emulator.baseUrl(), EmulatorProcess::kOrganization, EmulatorProcess::kApiToken,
+                               kTimeouts);
+    const auto policies = client.mySigningPolicies(std::nullopt, std::nullopt);
+    if (!policies) {
+        throw std::runtime_error("cannot read the emulator's policies");
+    }
+    return unbase64(policies.value().at("signingPolicies").at(0).at("certificateBytes"));
 }
 
 // An emulator and a registration store holding its policy, for the whole run.
@@ -119,19 +139,10 @@ private:
     void register_() {
         auto drivers = quillet::TKTokenDriverConfiguration::driverConfigurations();
         const auto driver = drivers.find(quillet::TKTokenDriverConfiguration::quilletClassID);
-        const VeltoraClient client(emulator_.baseUrl(), EmulatorProcess::kOrganization,
-                                   EmulatorProcess::kApiToken, kTimeouts);
-        const auto policies = client.mySigningPolicies(std::nullopt, std::nullopt);
-        if (driver == drivers.end() || !policies) {
+        if (driver == drivers.end()) {
             throw std::runtime_error("cannot register the emulator's policy");
         }
-        const std::string der64 = policies.value().at("signingPolicies").at(0).at("certificateBytes");
-        std::vector<std::uint8_t> der(der64.size());
-        const int length = EVP_DecodeBlock(der.data(), reinterpret_cast<const unsigned char*>(der64.data()),
-                                           static_cast<int>(der64.size()));
-        der.resize(static_cast<std::size_t>(length) - (der64.ends_with("==")  ? 2
-                                                       : der64.ends_with("=") ? 1
-                                                                              : 0));
+        const std::vector<std::uint8_t> der = policyCertificate(emulator_);
         veltora::Configuration configuration;
         configuration.apiUrl = emulator_.baseUrl();
         configuration.organizationId = EmulatorProcess::kOrganization;
@@ -290,6 +301,31 @@ void latencyScaling(benchmark::State& state) {
     state.counters["speedup"] = eight / single;
 }
 
+// The check C_Sign makes of every signature, alone: one RSA public-key operation.
+void signatureCheck(benchmark::State& state) {
+    const EmulatorProcess& emulator = service(0).emulator();
+    const auto key = quillet::TKTokenKeychainKey::make(policyCertificate(emulator), kPolicyId);
+    const VeltoraClient client(emulator.baseUrl(), EmulatorProcess::kOrganization, EmulatorProcess::kApiToken,
+                               kTimeouts);
+    const auto signature = client.sendSigningRequest(kDigestBase64, kPolicyId, kSha256Oid);
+    if (!key || !signature) {
+        state.SkipWithError("no key or signature to check");
+        return;
+    }
+    const std::vector<std::uint8_t> bytes = unbase64(signature.value());
+    long failures = 0;
+    const auto started = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        failures += key.value().verifies(bytes, kDigestInfo) ? 0 : 1;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (failures > 0) {
+        state.SkipWithError("the signature did not verify");
+    }
+    state.counters["items_per_second"] = static_cast<double>(state.iterations()) / seconds;
+    state.counters["us_per_item"] = seconds * 1e6 / static_cast<double>(state.iterations());
+}
+
 void registerAll() {
     for (const int threads : {1, 8}) {
         const std::string name = "BM_Pkcs11Sign_" + std::to_string(threads) + "threads/";
@@ -300,6 +336,9 @@ void registerAll() {
                 ->UseRealTime();
         }
     }
+    benchmark::RegisterBenchmark("BM_Pkcs11SignatureCheck/direct", signRoundTrips, Path::direct, 1)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("BM_Pkcs11SignatureCheck/verify", signatureCheck)->UseRealTime();
     benchmark::RegisterBenchmark("BM_Pkcs11LatencyScaling/module", latencyScaling)->UseRealTime();
 }
 

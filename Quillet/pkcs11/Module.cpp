@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace quillet {
 
@@ -54,8 +55,11 @@ veltora::Result<void> checkInitializeArguments(const CK_C_INITIALIZE_ARGS* argum
 } // namespace
 
 Module& Module::instance() {
-    static Module module;
-    return module;
+    // Never destroyed, so that application threads still calling while the process
+    // exits find it intact; C_Finalize empties it, so an unloaded module leaves nothing.
+    alignas(Module) static unsigned char storage[sizeof(Module)];
+    static Module* const module = new (storage) Module;
+    return *module;
 }
 
 Module::Module() {

@@ -87,8 +87,7 @@ veltora::Result<void> Pkcs11Session::signInit(const CK_MECHANISM& mechanism, CK_
     if (mechanism.pParameter != nullptr || mechanism.ulParameterLen != 0) {
         return ckError(CKR_MECHANISM_PARAM_INVALID, "the signing mechanisms take no parameter");
     }
-    auto signer =
-        makeSigner(type, SigningKey(tokenSession_, token_->instanceID(), token_->signatureLength()));
+    auto signer = makeSigner(type, SigningKey(tokenSession_, token_->instanceID(), token_->keyItem()));
     if (!signer) {
         return signer.error();
     }

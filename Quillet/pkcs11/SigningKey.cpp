@@ -1,13 +1,14 @@
 #include "Quillet/pkcs11/SigningKey.h"
 
 #include "Quillet/pkcs11/CkError.h"
+#include "Quillet/pkcs11/DigestInfo.h"
 #include "Quillet/pkcs11/ServiceErrorMapping.h"
 
 namespace quillet {
 
 SigningKey::SigningKey(std::shared_ptr<TokenSession> session, std::string keyObjectID,
-                       std::size_t signatureLength)
-    : session_(std::move(session)), keyObjectID_(std::move(keyObjectID)), signatureLength_(signatureLength) {}
+                       TKTokenKeychainKey keyItem)
+    : session_(std::move(session)), keyObjectID_(std::move(keyObjectID)), keyItem_(std::move(keyItem)) {}
 
 veltora::Result<std::vector<std::uint8_t>> SigningKey::signDigest(std::span<const std::uint8_t> digest,
                                                                   std::string_view algorithm) const {
@@ -16,13 +17,22 @@ veltora::Result<std::vector<std::uint8_t>> SigningKey::signDigest(std::span<cons
         return signingFailure(signed_.error());
     }
     std::vector<std::uint8_t> signature = std::move(signed_).value();
-    if (signature.size() > signatureLength_) {
+    const std::size_t length = signatureLength();
+    if (signature.size() > length) {
         return ckError(CKR_DEVICE_ERROR, "the service returned a signature of " +
                                              std::to_string(signature.size()) + " bytes for a key of " +
-                                             std::to_string(signatureLength_) + " bytes");
+                                             std::to_string(length) + " bytes");
     }
     // An RSA signature is a number: a service may drop its leading zero bytes.
-    signature.insert(signature.begin(), signatureLength_ - signature.size(), 0);
+    signature.insert(signature.begin(), length - signature.size(), 0);
+    // So length alone cannot tell a cut or wrong signature: the key can.
+    if (!keyItem_.verifies(signature, wrapDigestInfo(algorithm, digest))) {
+        return ckError(CKR_DEVICE_ERROR,
+                       "the service's signature does not match the registered certificate of " +
+                           keyObjectID_ +
+                           "; the certificate may have changed at the service since the host last "
+                           "synchronised");
+    }
     return signature;
 }
 

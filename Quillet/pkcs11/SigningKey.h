@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Quillet/TokenSession.h"
+#include "Quillet/platform/TKTokenKeychainKey.h"
 #include "VeltoraCryptoTokenKit/Result.h"
 
 #include <cstdint>
@@ -17,19 +18,21 @@ namespace quillet {
 // known without the service.
 class SigningKey {
 public:
-    SigningKey(std::shared_ptr<TokenSession> session, std::string keyObjectID, std::size_t signatureLength);
+    // The key item is the public half the token presents.
+    SigningKey(std::shared_ptr<TokenSession> session, std::string keyObjectID, TKTokenKeychainKey keyItem);
 
-    std::size_t signatureLength() const { return signatureLength_; }
+    std::size_t signatureLength() const { return keyItem_.modulus().size(); }
 
     // Signs a digest with a kSecKeyAlgorithm constant. A signature shorter than
-    // the modulus is left-padded with zero bytes; a longer one is refused.
+    // the modulus is left-padded with zero bytes; a longer one is refused, and
+    // so is one that does not verify with the key item (CKR_DEVICE_ERROR).
     veltora::Result<std::vector<std::uint8_t>> signDigest(std::span<const std::uint8_t> digest,
                                                           std::string_view algorithm) const;
 
 private:
     std::shared_ptr<TokenSession> session_;
     std::string keyObjectID_;
-    std::size_t signatureLength_;
+    TKTokenKeychainKey keyItem_;
 };
 
 } // namespace quillet

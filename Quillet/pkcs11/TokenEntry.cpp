@@ -1,8 +1,8 @@
 #include "Quillet/pkcs11/TokenEntry.h"
 
 #include "Quillet/pkcs11/ObjectAttributes.h"
-#include "Quillet/pkcs11/TextFields.h"
 #include "Quillet/pkcs11/TokenSerial.h"
+#include "VeltoraCryptoTokenKit/Utf8.h"
 
 namespace quillet {
 
@@ -27,10 +27,10 @@ TokenEntry::make(CK_SLOT_ID slotID, const TKTokenConfiguration& configuration, T
     entry->slotID_ = slotID;
     entry->instanceID_ = configuration.instanceID();
     const std::string objectLabel = certificate->label().value_or(configuration.instanceID());
-    entry->label_ = utf8Prefix(objectLabel, kLabelFieldLength);
+    entry->label_ = veltora::utf8Prefix(objectLabel, kLabelFieldLength);
     entry->serial_ = tokenSerial(configuration.instanceID());
     entry->keySizeInBits_ = key->keySizeInBits();
-    entry->signatureLength_ = key->modulus().size();
+    entry->keyItem_ = *key;
     entry->token_ = driver.tokenForConfiguration(configuration);
     entry->certificateData_ = certificate->data();
     entry->objects_[indexOf(ObjectKind::certificate)] = certificateAttributes(*certificate, objectLabel);

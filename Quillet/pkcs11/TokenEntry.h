@@ -27,7 +27,9 @@ public:
     const std::string& label() const { return label_; }   // at most 32 bytes
     const std::string& serial() const { return serial_; } // 16 hexadecimal digits
     CK_ULONG keySizeInBits() const { return keySizeInBits_; }
-    std::size_t signatureLength() const { return signatureLength_; }
+    std::size_t signatureLength() const { return keyItem_.modulus().size(); }
+    // The key the token presents: what its signatures must verify with.
+    const TKTokenKeychainKey& keyItem() const { return keyItem_; }
     const std::shared_ptr<Token>& token() const { return token_; }
     // The certificate DER this entry was made from, to tell a changed registration.
     const std::vector<std::uint8_t>& certificateData() const { return certificateData_; }
@@ -42,7 +44,7 @@ private:
     std::string label_;
     std::string serial_;
     CK_ULONG keySizeInBits_ = 0;
-    std::size_t signatureLength_ = 0;
+    TKTokenKeychainKey keyItem_;
     std::shared_ptr<Token> token_;
     std::vector<std::uint8_t> certificateData_;
     std::array<AttributeSet, 3> objects_;

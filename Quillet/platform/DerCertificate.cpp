@@ -33,21 +33,29 @@ veltora::Result<DerCertificate> DerCertificate::parse(std::span<const std::uint8
     return parsed;
 }
 
+veltora::Result<std::optional<std::string>> DerCertificate::commonName() const {
+    const X509_NAME* subject = X509_get_subject_name(certificate_.get());
+    const int index = subject == nullptr ? -1 : X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
+    if (index < 0) {
+        return std::optional<std::string>{};
+    }
+    unsigned char* text = nullptr;
+    const int length = ASN1_STRING_to_UTF8(&text, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)));
+    if (length < 0) {
+        return veltora::Error{keychainItemErrorDomain, 3, "The certificate's common name cannot be read."};
+    }
+    std::string name(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length));
+    OPENSSL_free(text);
+    return std::optional<std::string>{std::move(name)};
+}
+
 std::optional<std::string> DerCertificate::label() const {
+    if (auto name = commonName(); name && name.value()) {
+        return name.value();
+    }
     const X509_NAME* subject = X509_get_subject_name(certificate_.get());
     if (subject == nullptr) {
         return std::nullopt;
-    }
-    const int index = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
-    if (index >= 0) {
-        unsigned char* text = nullptr;
-        const int length =
-            ASN1_STRING_to_UTF8(&text, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)));
-        if (length >= 0) {
-            std::string name(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length));
-            OPENSSL_free(text);
-            return name;
-        }
     }
     char* summary = X509_NAME_oneline(subject, nullptr, 0);
     if (summary == nullptr) {

@@ -20,6 +20,9 @@ public:
     static veltora::Result<DerCertificate> parse(std::span<const std::uint8_t> der);
 
     X509* get() const { return certificate_.get(); }
+    // The subject's first common name: nothing when the subject has none, an error when it
+    // cannot be read as text.
+    veltora::Result<std::optional<std::string>> commonName() const;
     // The subject's common name, else the subject's one-line summary.
     std::optional<std::string> label() const;
 

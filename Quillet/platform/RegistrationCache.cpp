@@ -1,5 +1,7 @@
 #include "Quillet/platform/RegistrationCache.h"
 
+#include <pthread.h>
+
 #include <list>
 #include <mutex>
 #include <new>
@@ -12,7 +14,17 @@ namespace {
 // Far more registrations than a user has; a larger store only decodes more often.
 constexpr std::size_t maximumEntries = 256;
 
+struct Cache;
+Cache& cache();
+
 struct Cache {
+    Cache() {
+        // Every signature looks here: a fork while a signing thread holds the
+        // lock would leave it held in the child, whose first read would hang.
+        pthread_atfork([] { cache().mutex.lock(); }, [] { cache().mutex.unlock(); },
+                       [] { cache().mutex.unlock(); });
+    }
+
     std::mutex mutex;
     std::unordered_map<std::string, TKTokenConfiguration> decoded;
     std::list<std::string> insertionOrder; // unlike a deque, allocates nothing while empty

@@ -10,14 +10,21 @@ namespace quillet {
 namespace {
 
 // Inside the module the driver is always there; a program sees it when the
-// module sits in its ../lib/ directory (the build tree and the install tree).
+// module sits in its ../lib/ directory (the build tree) or where cmake --install
+// puts it beside the program's bin/ (the install tree).
 bool moduleInstalled() {
     if (veltora::MainBundle::isLoadedModule()) {
         return true;
     }
-    const std::filesystem::path program = veltora::MainBundle::bundlePath();
-    const auto module = program.parent_path().parent_path() / "lib" / "quillet-pkcs11.so";
-    return ::access(module.c_str(), R_OK) == 0;
+    const std::filesystem::path programDirectory =
+        std::filesystem::path(veltora::MainBundle::bundlePath()).parent_path();
+    for (const auto& module : {programDirectory.parent_path() / "lib" / "quillet-pkcs11.so",
+                               programDirectory / QUILLET_INSTALLED_MODULE}) {
+        if (::access(module.c_str(), R_OK) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace

@@ -8,6 +8,9 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
+#include <memory>
+
 namespace quillet {
 
 namespace {
@@ -22,6 +25,31 @@ std::vector<std::uint8_t> integerParameter(const EVP_PKEY* key, const char* name
     BN_bn2bin(number, bytes.data());
     BN_free(number);
     return bytes;
+}
+
+struct BignumFree {
+    void operator()(BIGNUM* number) const { BN_free(number); }
+};
+using Bignum = std::unique_ptr<BIGNUM, BignumFree>;
+
+Bignum bignumOf(std::span<const std::uint8_t> bytes) {
+    return Bignum(BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr));
+}
+
+// EMSA-PKCS1-v1_5: 00 01 FF..FF 00 DigestInfo, as long as the modulus; empty
+// when the DigestInfo does not fit.
+std::vector<std::uint8_t> encodedMessage(std::span<const std::uint8_t> digestInfo, std::size_t length) {
+    constexpr std::size_t kLeastPadding = 8;
+    if (digestInfo.size() + kLeastPadding + 3 > length) {
+        return {};
+    }
+    std::vector<std::uint8_t> encoded(length, 0xFF);
+    encoded[0] = 0x00;
+    encoded[1] = 0x01;
+    encoded[length - digestInfo.size() - 1] = 0x00;
+    std::copy(digestInfo.begin(), digestInfo.end(),
+              encoded.end() - static_cast<std::ptrdiff_t>(digestInfo.size()));
+    return encoded;
 }
 
 } // namespace
@@ -61,6 +89,28 @@ veltora::Result<TKTokenKeychainKey> TKTokenKeychainKey::make(std::span<const std
         i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate), &cursor);
     }
     return item;
+}
+
+bool TKTokenKeychainKey::verifies(std::span<const std::uint8_t> signature,
+                                  std::span<const std::uint8_t> digestInfo) const {
+    const std::size_t length = modulus_.size();
+    const std::vector<std::uint8_t> expected = encodedMessage(digestInfo, length);
+    if (expected.empty() || signature.size() != length) {
+        return false;
+    }
+    const std::unique_ptr<BN_CTX, decltype(&BN_CTX_free)> context(BN_CTX_new_ex(CryptoContext::get()),
+                                                                  BN_CTX_free);
+    const Bignum modulus = bignumOf(modulus_);
+    const Bignum exponent = bignumOf(exponent_);
+    const Bignum value = bignumOf(signature);
+    const Bignum message(BN_new());
+    std::vector<std::uint8_t> recovered(length);
+    // A signature is a number below the modulus.
+    return context && modulus && exponent && value && message && BN_cmp(value.get(), modulus.get()) < 0 &&
+           BN_mod_exp(message.get(), value.get(), exponent.get(), modulus.get(), context.get()) == 1 &&
+           BN_bn2binpad(message.get(), recovered.data(), static_cast<int>(length)) ==
+               static_cast<int>(length) &&
+           recovered == expected;
 }
 
 } // namespace quillet

@@ -29,6 +29,12 @@ public:
     const std::vector<std::uint8_t>& subjectPublicKeyInfo() const { return spki_; } // DER
     bool canSign() const { return true; }
 
+    // True when the signature is this key's PKCS #1 v1.5 signature over the
+    // DER DigestInfo: one RSA public-key operation, compared with the encoding
+    // it must give. Done on the key's numbers, so no engine or provider of the
+    // application can step in.
+    bool verifies(std::span<const std::uint8_t> signature, std::span<const std::uint8_t> digestInfo) const;
+
 private:
     std::string objectID_;
     std::optional<std::string> label_;

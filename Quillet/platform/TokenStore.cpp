@@ -4,6 +4,8 @@
 #include "Quillet/platform/CryptoContext.h"
 #include "Quillet/platform/RegistrationCache.h"
 #include "Quillet/platform/StoreSnapshot.h"
+#include "VeltoraCryptoTokenKit/ErrnoText.h"
+#include "VeltoraCryptoTokenKit/UserAccount.h"
 #include "VeltoraCryptoTokenKit/log/DDLogMacros.h"
 
 #include <nlohmann/json.hpp>
@@ -11,12 +13,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <iterator>
 #include <memory>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,7 +52,7 @@ struct CloseDirectory {
 };
 
 Error systemError(const std::string& what, int error) {
-    return Error{tokenStoreErrorDomain, error, what + ": " + std::strerror(error)};
+    return Error{tokenStoreErrorDomain, error, what + ": " + veltora::errnoText(error)};
 }
 
 std::string hex(std::string_view bytes) {
@@ -205,7 +205,7 @@ std::optional<std::string> readRegistration(int directory, const char* name, str
                                             std::string& problem) {
     Fd file(::openat(directory, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (file.get() < 0 || ::fstat(file.get(), &status) != 0) {
-        problem = std::strerror(errno);
+        problem = veltora::errnoText(errno);
         return std::nullopt;
     }
     if (!S_ISREG(status.st_mode) || static_cast<std::size_t>(status.st_size) > maximumRegistrationSize) {
@@ -223,7 +223,7 @@ std::optional<std::string> readRegistration(int directory, const char* name, str
             continue;
         }
         if (count < 0 || text.size() + static_cast<std::size_t>(count) > maximumRegistrationSize) {
-            problem = count < 0 ? std::strerror(errno) : "too large";
+            problem = count < 0 ? veltora::errnoText(errno) : "too large";
             return std::nullopt;
         }
         text.append(buffer, static_cast<std::size_t>(count));
@@ -251,8 +251,8 @@ std::filesystem::path TokenStore::rootDirectory() {
     }
     std::string home = variable("HOME").value_or("");
     if (home.empty()) {
-        if (const passwd* entry = ::getpwuid(::geteuid()); entry != nullptr && entry->pw_dir != nullptr) {
-            home = entry->pw_dir;
+        if (const auto account = veltora::UserAccount::lookUp(::geteuid())) {
+            home = account->homeDirectory;
         }
     }
     return std::filesystem::path(home.empty() ? "/tmp" : home) / ".local" / "share" / "veltora" / "tokens";
@@ -285,6 +285,10 @@ veltora::Result<void> TokenStore::write(const TKTokenConfiguration& configuratio
     const std::string temporary =
         "." + name + "." + std::to_string(::getpid()) + "-" + std::to_string(++writes) + ".tmp";
     const std::string text = encode(configuration);
+    // Readers skip a file this large, so clearing would never find it to remove it.
+    if (text.size() > maximumRegistrationSize) {
+        return systemError("Cannot store " + (directory_ / name).string(), EFBIG);
+    }
     {
         Fd file(::openat(directoryFd.get(), temporary.c_str(),
                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -348,7 +352,8 @@ std::vector<TKTokenConfiguration> TokenStore::readAll() const {
         if (listingFd >= 0) {
             ::close(listingFd);
         }
-        DDLogError("Cannot list token registrations in " + directory_.string() + ": " + std::strerror(error));
+        DDLogError("Cannot list token registrations in " + directory_.string() + ": " +
+                   veltora::errnoText(error));
         return registrations;
     }
     StoreSnapshot snapshot(directory_.string(), directory.get());

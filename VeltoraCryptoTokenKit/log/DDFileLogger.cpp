@@ -8,6 +8,7 @@
 #include <exception>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <thread>
 #include <typeinfo>
 #include <unistd.h>
@@ -18,8 +19,8 @@ namespace {
 
 // Lines waiting for the end of the queue's turn are written at once beyond this.
 constexpr std::size_t pendingLimit = 64 * 1024;
-// About a second of 1 ms waits for another writer's lock.
-constexpr int lockAttempts = 1000;
+// Another writer holds the lock for one write; this is far beyond that.
+constexpr auto lockWaitLimit = std::chrono::seconds(1);
 constexpr int reportedFaults = 10;
 
 std::atomic<int> unexpectedFaults{0};
@@ -38,24 +39,32 @@ std::string withErrorNumber(int error) {
     return errorText(error) + " (" + std::to_string(error) + ")";
 }
 
-// Bounded: a lock that never comes, or a file system without locks, costs
-// the lines of this write and never stalls the sink.
+// Bounded: a lock that never comes, or a file system without locks, must
+// neither stall the sink for ever nor cost lines. False when the lines are to
+// be written without the lock; the file is in append mode, so they still
+// never overwrite another writer's.
 bool lockForWrite(int fd) {
-    for (int attempt = 1;; ++attempt) {
+    const auto giveUp = std::chrono::steady_clock::now() + lockWaitLimit;
+    for (bool first = true;; first = false) {
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
             return true;
         }
         const int error = errno;
-        if (error != EWOULDBLOCK && error != EINTR) {
-            processLog("DDFileLogger: Could not lock logfile, dropping the line: " + withErrorNumber(error));
+        if (error == EINTR) {
+            continue;
+        }
+        if (error != EWOULDBLOCK) {
+            processLog("DDFileLogger: Could not lock logfile, writing without the lock: " +
+                       withErrorNumber(error));
             return false;
         }
-        if (attempt == lockAttempts) {
-            processLog("DDFileLogger: Could not lock logfile in " + std::to_string(lockAttempts) +
-                       " attempts, dropping the line");
+        if (std::chrono::steady_clock::now() >= giveUp) {
+            processLog("DDFileLogger: Could not lock logfile within " +
+                       std::to_string(std::chrono::milliseconds(lockWaitLimit).count()) +
+                       " ms, writing without the lock");
             return false;
         }
-        if (attempt == 1) {
+        if (first) {
             processLog("DDFileLogger: Could not lock logfile, retrying in 1ms: " + withErrorNumber(error));
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -217,9 +226,10 @@ bool DDFileLogger::dueForArchiving(const DDLogFileInfo& file) const {
 void DDFileLogger::startWatching(const std::string& path) {
     const std::uint64_t generation = fileGeneration_;
     // Events of a file already rolled are ignored.
+    // Never waits for room: this sink's queue joins the watcher when it rolls the file.
     auto onQueue = [this, generation](void (DDFileLogger::*handle)()) {
         return [this, generation, handle] {
-            loggerQueue().async([this, generation, handle] {
+            loggerQueue().asyncWithoutWaiting([this, generation, handle] {
                 if (generation == fileGeneration_) {
                     (this->*handle)();
                 }
@@ -246,6 +256,28 @@ std::optional<LogFileWatcher::TimePoint> DDFileLogger::ageDueTime() const {
            std::chrono::duration_cast<TimePoint::duration>(std::chrono::duration<double>(frequency));
 }
 
+// Without its watcher's thread (it could not be started), the sink looks at
+// each write for what the watcher would have told, and starts it again.
+void DDFileLogger::checkWithoutWatcher() {
+    if (!currentFile_.valid() || !watcher_ || watcher_->running()) {
+        return;
+    }
+    struct stat open {};
+    struct stat named {};
+    const std::string path = currentFileInfo_->filePath();
+    const bool gone = ::fstat(currentFile_.get(), &open) == 0 &&
+                      (open.st_nlink == 0 || ::lstat(path.c_str(), &named) != 0 ||
+                       named.st_ino != open.st_ino || named.st_dev != open.st_dev);
+    if (gone) {
+        rollLogFile();
+        return;
+    }
+    checkAge();
+    if (currentFile_.valid()) {
+        startWatching(path);
+    }
+}
+
 // The age timer's check, with a second of leeway.
 void DDFileLogger::checkAge() {
     if (!currentFile_.valid()) {
@@ -263,19 +295,23 @@ void DDFileLogger::writePending() {
     if (pending_.empty()) {
         return;
     }
+    checkWithoutWatcher();
     const int fd = currentLogFileHandle();
     std::string data;
     data.swap(pending_);
-    if (fd < 0 || !lockForWrite(fd)) {
+    if (fd < 0) {
         return;
     }
+    const bool locked = lockForWrite(fd);
     if (::lseek(fd, 0, SEEK_END) < 0) {
         processLog("DDFileLogger: Failed to seek to end of file: " + errorText(errno));
     }
     if (const int error = writeAll(fd, data); error != 0) {
         processLog("DDFileLogger: Failed to write data: " + errorText(error));
     }
-    (void)::flock(fd, LOCK_UN);
+    if (locked) {
+        (void)::flock(fd, LOCK_UN);
+    }
     const off_t offset = ::lseek(fd, 0, SEEK_CUR);
     if (offset < 0) {
         processLog("DDFileLogger: Failed to get offset: " + errorText(errno));

@@ -56,6 +56,7 @@ private:
     LogFileDescriptor reuseFile(const DDLogFileInfo& newest);
     bool dueForArchiving(const DDLogFileInfo& file) const;
     void startWatching(const std::string& path);
+    void checkWithoutWatcher();
     std::optional<LogFileWatcher::TimePoint> ageDueTime() const;
     void checkAge();
     void writePending();

@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <pthread.h>
 #include <span>
 #include <vector>
@@ -23,7 +25,12 @@ struct LoggerNode {
     DDLogLevel level;
 };
 
-using MessageBatch = std::vector<DDLogMessage>;
+// Asynchronous lines, in order, handed to the logging queue as one task.
+struct MessageBatch {
+    std::vector<DDLogMessage> messages;
+    std::size_t bytes = 0;
+    std::uint64_t epoch = 0; // counted in the backlog of this fork epoch only
+};
 
 // From this many lines on, the sinks of a batch work in parallel.
 constexpr std::size_t parallelBatchSize = 16;
@@ -61,6 +68,11 @@ struct DDLog::Impl {
     // open batch first, so lines and steps keep the order in which they came.
     std::mutex batchMutex;
     std::shared_ptr<MessageBatch> openBatch;
+    // Under batchMutex: what waits for the logging queue and is not yet being dispatched.
+    std::size_t backlogItems = 0;
+    std::size_t backlogBytes = 0;
+    std::uint64_t epoch = 0; // a fork child counts afresh
+    std::condition_variable room;
     ForkList<Impl>::Link forkLink;
 
     struct ForkGuard;
@@ -70,22 +82,74 @@ struct DDLog::Impl {
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
 
+    // The logging queue's own work, and a sink's work (which the logging queue
+    // may be waiting for), must never wait for room: it would wait for itself.
+    bool callerMayWait() const { return !insideSink && !loggingQueue.isCurrent(); }
+
+    // With batchMutex held: returns when the backlog has room. While the
+    // logging queue has no thread (it could not be started), the caller
+    // dispatches what waits itself.
+    void waitForRoom(std::unique_lock<std::mutex>& lock) {
+        const auto full = [this] {
+            return backlogItems >= DDLog::backlogLineLimit || backlogBytes >= DDLog::backlogByteLimit;
+        };
+        while (full()) {
+            lock.unlock();
+            loggingQueue.runWaitingHereWithoutThread();
+            lock.lock();
+            if (full()) {
+                room.wait(lock);
+            }
+        }
+    }
+
+    // With batchMutex held.
+    void releaseFromBacklog(std::uint64_t itemEpoch, std::size_t items, std::size_t bytes) {
+        if (itemEpoch == epoch) {
+            backlogItems -= items;
+            backlogBytes -= bytes;
+            room.notify_all();
+        }
+    }
+
+    // The logging queue takes no more than the backlog allows, so it is never
+    // waited on here, under batchMutex, which its tasks take.
     bool enqueueStep(std::function<void()> step) {
-        std::lock_guard lock(batchMutex);
+        std::unique_lock lock(batchMutex);
+        if (callerMayWait()) {
+            waitForRoom(lock);
+        }
         openBatch.reset();
-        return loggingQueue.async(std::move(step));
+        const bool queued =
+            loggingQueue.asyncWithoutWaiting([this, stepEpoch = epoch, step = std::move(step)] {
+                {
+                    std::lock_guard released(batchMutex);
+                    releaseFromBacklog(stepEpoch, 1, 0);
+                }
+                step();
+            });
+        backlogItems += queued ? 1 : 0;
+        return queued;
     }
 
     void enqueueMessage(DDLogMessage message) {
-        std::lock_guard lock(batchMutex);
+        std::unique_lock lock(batchMutex);
+        if (callerMayWait()) {
+            waitForRoom(lock);
+        }
         if (!openBatch) {
             openBatch = std::make_shared<MessageBatch>();
-            if (!loggingQueue.async([this, batch = openBatch] { dispatchBatch(batch); })) {
+            openBatch->epoch = epoch;
+            if (!loggingQueue.asyncWithoutWaiting([this, batch = openBatch] { dispatchBatch(batch); })) {
                 openBatch.reset(); // the registry has ended: the line goes nowhere
                 return;
             }
         }
-        openBatch->push_back(std::move(message));
+        const std::size_t bytes = message.message.size();
+        openBatch->messages.push_back(std::move(message));
+        openBatch->bytes += bytes;
+        ++backlogItems;
+        backlogBytes += bytes;
     }
 
     void dispatchBatch(const std::shared_ptr<MessageBatch>& batch) {
@@ -94,8 +158,9 @@ struct DDLog::Impl {
             if (openBatch == batch) {
                 openBatch.reset();
             }
+            releaseFromBacklog(batch->epoch, batch->messages.size(), batch->bytes);
         }
-        dispatch(*batch);
+        dispatch(batch->messages);
     }
 
     // Every sink takes, in order, each line once per node of it whose mask
@@ -147,6 +212,10 @@ struct DDLog::Impl {
                 group.leave(); // the sink is being torn down
             }
         }
+        // A sink whose thread could not be started has its work done here.
+        for (auto* sink : sinks) {
+            sink->loggerQueue().runWaitingHereWithoutThread();
+        }
         group.wait();
     }
 };
@@ -177,6 +246,11 @@ struct DDLog::Impl::ForkGuard {
     static void child() {
         Registries::forEach([](Impl& impl) {
             impl.openBatch.reset();
+            // What the parent had queued is partly gone with its threads: the child counts afresh.
+            impl.backlogItems = 0;
+            impl.backlogBytes = 0;
+            ++impl.epoch;
+            new (&impl.room) std::condition_variable;
             impl.batchMutex.unlock();
         });
         Registries::mutex().unlock();
@@ -335,6 +409,7 @@ void DDLog::syncOnLoggingQueue(const std::function<void()>& task) {
         task();
     });
     if (queued) {
+        impl_->loggingQueue.runWaitingHereWithoutThread();
         done->wait();
     }
 }

@@ -4,6 +4,7 @@
 #include "VeltoraCryptoTokenKit/log/DDLogFlag.h"
 #include "VeltoraCryptoTokenKit/log/DDLogMessage.h"
 
+#include <cstddef>
 #include <memory>
 
 namespace veltora {
@@ -12,16 +13,26 @@ namespace veltora {
 // in order, to every registered sink whose level accepts it.
 class DDLog {
 public:
+    // What may wait for the logging queue (lines, and other steps counting as
+    // one line each) before producers wait for room: as many lines as spdlog's
+    // asynchronous logger queues by default, and more text than any burst the
+    // system makes. The batch being written is not counted, so the lines held
+    // in memory stay within twice these, and lines a sink writes from its own
+    // work, which never wait.
+    static constexpr std::size_t backlogLineLimit = 8192;
+    static constexpr std::size_t backlogByteLimit = 8 * 1024 * 1024;
+
     static DDLog& sharedInstance();
 
-    // Queues the registration and returns at once.
+    // Queues the registration and returns; waits only for room in a full queue.
     void addLogger(std::shared_ptr<DDAbstractLogger> logger, DDLogLevel level);
     static void add(std::shared_ptr<DDAbstractLogger> logger, DDLogLevel level) {
         sharedInstance().addLogger(std::move(logger), level);
     }
 
-    // Asynchronous: returns at once. Synchronous: returns when every sink has
-    // written the line.
+    // Asynchronous: returns once the line is queued; while too much waits
+    // already, that is when there is room again (never from a sink's own work).
+    // Synchronous: returns when every sink has written the line.
     void log(bool asynchronous, DDLogMessage message);
     // The same on the shared registry; safe while the process is ending.
     static void logToSharedInstance(bool asynchronous, DDLogMessage message);

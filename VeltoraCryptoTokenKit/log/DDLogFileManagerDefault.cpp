@@ -53,11 +53,17 @@ Error fileError(const std::string& path, int error) {
     return Error{"NSPOSIXErrorDomain", error, path + ": " + errorText(error)};
 }
 
-// mkdir -p; the logs are the user's own business, so new folders are private.
+// mkdir -p; the logs are the user's own business, so new folders are
+// private, whatever the umask.
 int createDirectories(const std::string& path) {
     for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
         const std::string prefix = path.substr(0, slash);
-        if (!prefix.empty() && ::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
+        if (prefix.empty()) {
+            continue;
+        }
+        if (::mkdir(prefix.c_str(), 0700) == 0) {
+            (void)::chmod(prefix.c_str(), 0700);
+        } else if (errno != EEXIST) {
             return errno;
         }
         if (slash == std::string::npos) {
@@ -79,12 +85,23 @@ std::string variantName(const std::string& stem, int variant) {
     return variant == 1 ? stem + ".log" : stem + " " + std::to_string(variant) + ".log";
 }
 
+// Created 0600, so never more open than that; the umask may still have
+// taken the user's own bits, which this gives back.
+LogFileDescriptor privateFile(int fd) {
+    if (fd >= 0) {
+        (void)::fchmod(fd, 0600);
+    }
+    return LogFileDescriptor(fd);
+}
+
 // Creates the file so that it is never seen unmarked: an unnamed file, marked
 // as being written, then linked under its name, which fails if the name is
 // taken. Where the file system has no unnamed files, a plain exclusive create.
+// Append mode: a line written without the lock never overwrites another writer's.
 Result<DDLogFileManagerDefault::OpenLogFile> createExclusively(const std::string& directory,
                                                                const std::string& stem) {
-    LogFileDescriptor unnamed(::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644));
+    LogFileDescriptor unnamed =
+        privateFile(::open(directory.c_str(), O_TMPFILE | O_RDWR | O_APPEND | O_CLOEXEC, 0600));
     if (unnamed.valid()) {
         LogFileWriterLock::hold(unnamed.get());
     }
@@ -101,8 +118,8 @@ Result<DDLogFileManagerDefault::OpenLogFile> createExclusively(const std::string
             // No /proc, or no links of unnamed files here: the plain way tells the real error.
             (void)unnamed.close();
         }
-        LogFileDescriptor created(
-            ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        LogFileDescriptor created = privateFile(
+            ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (created.valid()) {
             LogFileWriterLock::hold(created.get());
             return DDLogFileManagerDefault::OpenLogFile{path, std::move(created)};

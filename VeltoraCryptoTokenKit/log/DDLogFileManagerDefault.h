@@ -18,7 +18,7 @@ namespace veltora {
 // logs directory. Files of other applications there are never touched.
 class DDLogFileManagerDefault {
 public:
-    // A log file open for reading and writing, already marked as being written.
+    // A log file (mode 0600) open for reading and appending, already marked as being written.
     struct OpenLogFile {
         std::string path;
         LogFileDescriptor file;

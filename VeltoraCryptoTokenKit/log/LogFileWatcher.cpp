@@ -1,9 +1,11 @@
 #include "VeltoraCryptoTokenKit/log/LogFileWatcher.h"
 
 #include "VeltoraCryptoTokenKit/log/LogFileDescriptor.h"
+#include "VeltoraCryptoTokenKit/log/ProcessLog.h"
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <climits>
 #include <mutex>
 #include <poll.h>
@@ -74,21 +76,37 @@ struct ForkGuard {
 
 constexpr std::uint32_t watchedChanges = IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF;
 
+// Once per run of failures: a sink that tries again at each write must not flood the process log.
+std::atomic<bool> startFailureReported{false};
+
+void reportStart(int error) {
+    if (error == 0) {
+        startFailureReported.store(false);
+    } else if (!startFailureReported.exchange(true)) {
+        processLog("LogFileWatcher: cannot start its thread: " + errorText(error) +
+                   "; the file sink checks its file at each write and tries again");
+    }
+}
+
 } // namespace
 
 LogFileWatcher::State::State(const std::string& path, int watchedFd, Events watcherEvents)
-    : fd(watchedFd), events(std::move(watcherEvents)), notifications(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
-      wakeUp(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    : fd(watchedFd), events(std::move(watcherEvents)),
+      notifications(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
     // Without inotify (its limits reached) the watcher still keeps the due time.
     if (notifications.valid() && inotify_add_watch(notifications.get(), path.c_str(), watchedChanges) < 0) {
         (void)notifications.close();
     }
+    wakeUp = LogFileDescriptor(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    const int wakeUpError = wakeUp.valid() ? 0 : errno;
     ForkGuard::add(this);
     std::lock_guard lock(mutex);
     pthread_t started{};
-    if (wakeUp.valid() && pthread_create(&started, nullptr, &threadMain, this) == 0) {
+    const int error = wakeUpError != 0 ? wakeUpError : pthread_create(&started, nullptr, &threadMain, this);
+    if (error == 0) {
         thread = started;
     }
+    reportStart(error);
 }
 
 LogFileWatcher::State::~State() {
@@ -193,6 +211,11 @@ LogFileWatcher::LogFileWatcher(const std::string& path, int fd, Events events)
     : state_(std::make_unique<State>(path, fd, std::move(events))) {}
 
 LogFileWatcher::~LogFileWatcher() = default;
+
+bool LogFileWatcher::running() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->thread.has_value();
+}
 
 void LogFileWatcher::setDueTime(std::optional<TimePoint> due) {
     {

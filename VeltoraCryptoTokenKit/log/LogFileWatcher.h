@@ -14,6 +14,8 @@ namespace veltora {
 // file is deleted, renamed or its file system goes away (inotify), and when a
 // one-shot due time has come. The callbacks run on the watcher's thread and
 // must only hand the event on, never wait for whoever destroys the watcher.
+// A watcher whose thread could not be started reports that once and watches
+// nothing; its owner looks for itself and tries again with a new watcher.
 class LogFileWatcher {
 public:
     using TimePoint = std::chrono::system_clock::time_point;
@@ -31,6 +33,8 @@ public:
 
     // Arms the one-shot due time again, or disarms it with nothing.
     void setDueTime(std::optional<TimePoint> due);
+    // False when its thread could not be started.
+    bool running() const;
 
     struct State;
 

@@ -2,7 +2,9 @@
 
 #include "VeltoraCryptoTokenKit/log/DispatchGroup.h"
 #include "VeltoraCryptoTokenKit/log/ForkList.h"
+#include "VeltoraCryptoTokenKit/log/ProcessLog.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <exception>
@@ -15,7 +17,7 @@
 namespace veltora {
 
 struct SerialQueue::State {
-    State(std::string queueLabel, Priority queuePriority);
+    State(std::string queueLabel, Priority queuePriority, std::size_t queueCapacity);
     ~State();
     State(const State&) = delete;
     State& operator=(const State&) = delete;
@@ -23,18 +25,30 @@ struct SerialQueue::State {
     static void* threadMain(void* state);
     void run();
     void runTask(const std::function<void()>& task);
-    void startThreadLocked(const std::shared_ptr<State>& self);
+    // With the mutex held: true when a thread runs the queue, started now if need be.
+    bool startThreadLocked(const std::shared_ptr<State>& self);
+    // With the mutex held: when no thread runs the queue and none can be
+    // started, runs the tasks waiting now on the caller and returns true.
+    bool runWaitingWithoutThread(std::unique_lock<std::mutex>& lock, const std::shared_ptr<State>& self);
+    // False when the queue has stopped; waits for room only when told to.
+    bool enqueue(std::function<void()> task, bool mayWait, const std::shared_ptr<State>& self);
+    void runBorrowed(const std::vector<std::function<void()>>& taken);
+    bool isCurrent() const;
 
     const std::string label;
     const Priority priority;
+    const std::size_t capacity;
     std::mutex mutex;
-    std::condition_variable wake;
+    std::condition_variable wake;               // the thread: tasks came, or a borrower is done
+    std::condition_variable room;               // producers of a full queue
+    std::condition_variable returned;           // callers waiting for a borrower to be done
     std::vector<std::function<void()>> tasks;   // waiting
     std::vector<std::function<void()>> running; // taken by the thread; touched by it only
     bool idle = false;
     bool executing = false; // the thread is running tasks
     bool borrowed = false;  // a caller runs a task in place of the thread
     bool stopping = false;
+    bool startFailureReported = false;
     // The thread, when one runs. It keeps the state alive until it ends, so a
     // queue destroyed by one of its own tasks leaves the thread something to
     // finish on. Held here rather than by the thread itself, so that a fork
@@ -93,8 +107,13 @@ struct ForkGuard {
             // The thread named here is the parent's; the child starts its own on its next task.
             queue.thread.reset();
             queue.idle = false;
-            // A parent thread may have been waiting on it; its count of waiters means nothing here.
+            // Whoever ran the queue's tasks in the parent is not here to finish.
+            queue.executing = false;
+            queue.borrowed = false;
+            // Parent threads may have been waiting on them; their counts of waiters mean nothing here.
             new (&queue.wake) std::condition_variable;
+            new (&queue.room) std::condition_variable;
+            new (&queue.returned) std::condition_variable;
             queue.mutex.unlock();
         });
         Queues::mutex().unlock();
@@ -103,8 +122,9 @@ struct ForkGuard {
 
 } // namespace
 
-SerialQueue::State::State(std::string queueLabel, Priority queuePriority)
-    : label(std::move(queueLabel)), priority(queuePriority) {
+SerialQueue::State::State(std::string queueLabel, Priority queuePriority, std::size_t queueCapacity)
+    : label(std::move(queueLabel)), priority(queuePriority),
+      capacity(std::max<std::size_t>(1, queueCapacity)) {
     ForkGuard::add(this);
 }
 
@@ -112,17 +132,58 @@ SerialQueue::State::~State() {
     ForkList<State>::remove(this);
 }
 
-void SerialQueue::State::startThreadLocked(const std::shared_ptr<State>& self) {
+bool SerialQueue::State::startThreadLocked(const std::shared_ptr<State>& self) {
     if (thread || stopping) {
-        return;
+        return thread.has_value();
     }
     pthread_t started{};
-    if (pthread_create(&started, nullptr, &threadMain, this) != 0) {
-        std::fprintf(stderr, "queue %s: cannot start its thread\n", label.c_str());
-        return; // the task waits for the next attempt
+    if (const int error = pthread_create(&started, nullptr, &threadMain, this); error != 0) {
+        // Once per run of failures: a flood of lines must not become a flood of these.
+        if (!startFailureReported) {
+            processLog("queue " + label + ": cannot start its thread: " + errorText(error) +
+                       "; its work runs on the callers that wait for it, and later calls try again");
+            startFailureReported = true;
+        }
+        return false; // the tasks wait for the next attempt, or for a caller to run them
     }
+    startFailureReported = false;
     thread = started;
     keepAlive = self;
+    return true;
+}
+
+bool SerialQueue::State::runWaitingWithoutThread(std::unique_lock<std::mutex>& lock,
+                                                 const std::shared_ptr<State>& self) {
+    for (;;) {
+        if (tasks.empty() || startThreadLocked(self)) {
+            return false;
+        }
+        if (!borrowed && !executing) {
+            break;
+        }
+        if (isCurrent()) {
+            return false; // this very caller runs them now: it would wait for itself
+        }
+        returned.wait(lock); // another caller runs them now; what it leaves may be ours
+    }
+    std::vector<std::function<void()>> taken;
+    taken.swap(tasks);
+    borrowed = true;
+    room.notify_all();
+    lock.unlock();
+    runBorrowed(taken);
+    lock.lock();
+    borrowed = false;
+    wake.notify_one();
+    returned.notify_all();
+    return true;
+}
+
+void SerialQueue::State::runBorrowed(const std::vector<std::function<void()>>& taken) {
+    const EnteredQueue entered(this);
+    for (const auto& task : taken) {
+        runTask(task);
+    }
 }
 
 void* SerialQueue::State::threadMain(void* state) {
@@ -162,6 +223,7 @@ void SerialQueue::State::run() {
         // Take everything queued at once: producers then rarely meet this thread on the lock.
         running.swap(tasks);
         executing = true;
+        room.notify_all();
         lock.unlock();
         for (const auto& task : running) {
             runTask(task);
@@ -169,14 +231,15 @@ void SerialQueue::State::run() {
         running.clear();
         lock.lock();
         executing = false;
+        returned.notify_all();
     }
     // Released after the lock: this may be the last owner of the state.
     std::shared_ptr<State> self = std::move(keepAlive);
     lock.unlock();
 }
 
-SerialQueue::SerialQueue(std::string label, Priority priority)
-    : state_(std::make_shared<State>(std::move(label), priority)) {}
+SerialQueue::SerialQueue(std::string label, Priority priority, std::size_t capacity)
+    : state_(std::make_shared<State>(std::move(label), priority, capacity)) {}
 
 SerialQueue::~SerialQueue() {
     stop();
@@ -189,11 +252,14 @@ const std::string& SerialQueue::label() const {
 void SerialQueue::stop() {
     std::optional<pthread_t> thread;
     {
-        std::lock_guard lock(state_->mutex);
+        std::unique_lock lock(state_->mutex);
         if (state_->stopping) {
             return;
         }
         state_->stopping = true;
+        state_->room.notify_all();
+        // No thread ever started: what waits is run here, as the thread would have.
+        (void)state_->runWaitingWithoutThread(lock, state_);
         thread = state_->thread;
         state_->thread.reset();
     }
@@ -205,22 +271,36 @@ void SerialQueue::stop() {
     }
 }
 
-bool SerialQueue::async(std::function<void()> task) {
-    bool wake = false;
+bool SerialQueue::State::enqueue(std::function<void()> task, bool mayWait,
+                                 const std::shared_ptr<State>& self) {
+    bool waiting = false;
     {
-        std::lock_guard lock(state_->mutex);
-        if (state_->stopping) {
+        std::unique_lock lock(mutex);
+        while (mayWait && !stopping && tasks.size() >= capacity) {
+            if (!runWaitingWithoutThread(lock, self)) {
+                room.wait(lock);
+            }
+        }
+        if (stopping) {
             return false;
         }
-        state_->tasks.push_back(std::move(task));
-        state_->startThreadLocked(state_);
-        wake = state_->idle;
+        tasks.push_back(std::move(task));
+        startThreadLocked(self);
+        waiting = idle;
     }
     // Only a waiting thread needs the (costly) wake-up.
-    if (wake) {
-        state_->wake.notify_one();
+    if (waiting) {
+        wake.notify_one();
     }
     return true;
+}
+
+bool SerialQueue::async(std::function<void()> task) {
+    return state_->enqueue(std::move(task), !isCurrent(), state_);
+}
+
+bool SerialQueue::asyncWithoutWaiting(std::function<void()> task) {
+    return state_->enqueue(std::move(task), false, state_);
 }
 
 bool SerialQueue::runHereIfIdle(const std::function<void()>& task) {
@@ -238,6 +318,7 @@ bool SerialQueue::runHereIfIdle(const std::function<void()>& task) {
     {
         std::lock_guard lock(state_->mutex);
         state_->borrowed = false;
+        state_->returned.notify_all();
     }
     // Tasks queued meanwhile waited for this one.
     state_->wake.notify_one();
@@ -256,7 +337,7 @@ void SerialQueue::sync(const std::function<void()>& task) {
     auto done = std::make_shared<DispatchGroup>();
     done->enter();
     {
-        std::lock_guard lock(state_->mutex);
+        std::unique_lock lock(state_->mutex);
         if (state_->stopping) {
             return;
         }
@@ -264,23 +345,29 @@ void SerialQueue::sync(const std::function<void()>& task) {
             const DispatchGroup::Member member(*done);
             task();
         });
-        state_->startThreadLocked(state_);
-        if (!state_->thread) {
-            state_->tasks.pop_back(); // no thread to run it: better a lost line than a hang
-            return;
-        }
+        // No thread to run it: the caller runs it, and what waits before it, itself.
+        (void)state_->runWaitingWithoutThread(lock, state_);
     }
     state_->wake.notify_one();
     done->wait();
 }
 
-bool SerialQueue::isCurrent() const {
+void SerialQueue::runWaitingHereWithoutThread() {
+    std::unique_lock lock(state_->mutex);
+    (void)state_->runWaitingWithoutThread(lock, state_);
+}
+
+bool SerialQueue::State::isCurrent() const {
     for (const QueueFrame* frame = currentFrame; frame != nullptr; frame = frame->outer) {
-        if (frame->queue == state_.get()) {
+        if (frame->queue == this) {
             return true;
         }
     }
     return false;
+}
+
+bool SerialQueue::isCurrent() const {
+    return state_->isCurrent();
 }
 
 } // namespace veltora

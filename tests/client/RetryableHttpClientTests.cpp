@@ -176,6 +176,44 @@ TEST(RetryableHttpClientTest, HandlesEmptyAndUndecodableBodies) {
     EXPECT_EQ(notFound.error(), statusError(404, ""));
 }
 
+TEST(RetryableHttpClientTest, LongErrorBodiesAreCutToAnExcerptWithTheCountLeftOut) {
+    // "NNN:utf8-bytes-N": N bytes of euro signs (three bytes each), "x" to fill.
+    struct Case {
+        long status;
+        std::size_t bytes;
+        std::string text; // as the error and the log line show the body
+    };
+    const std::string euros1365 = [] {
+        std::string text;
+        for (int i = 0; i < 1365; ++i) {
+            text += "\xE2\x82\xAC";
+        }
+        return text;
+    }();
+    const Case cases[] = {
+        {500, 4096, euros1365 + "x"},                              // fits whole
+        {500, 4097, euros1365 + "x... (1 bytes left out)"},        // cut after a whole character
+        {404, 1000000, euros1365 + "... (995905 bytes left out)"}, // cut before a split one
+    };
+    std::string steps;
+    for (const Case& row : cases) {
+        steps += (steps.empty() ? "" : ",") + std::to_string(row.status) + ":utf8-bytes-" +
+                 std::to_string(row.bytes);
+    }
+    EmulatorProcess emulator({"--script", "policies=" + steps});
+    const RetryableHttpClient client(10.0f, kShortDelay, 3);
+    for (const Case& row : cases) {
+        auto sink = captureLog();
+        const auto failed = client.performRequest(policiesRequest(emulator.baseUrl()));
+        ASSERT_FALSE(failed.ok()) << row.bytes;
+        EXPECT_EQ(failed.error(), statusError(row.status, row.text)) << row.bytes;
+        EXPECT_THAT(linesStartingWith(*sink, "HTTP Request failed"),
+                    ElementsAre("HTTP Request failed with status code " + std::to_string(row.status) + " " +
+                                row.text))
+            << row.bytes;
+    }
+}
+
 TEST(RetryableHttpClientTest, TransportFailuresPassThroughWithoutRetry) {
     auto sink = captureLog();
     const RetryableHttpClient client(10.0f, kShortDelay, 5);

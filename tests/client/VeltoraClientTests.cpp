@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <thread>
 
@@ -248,6 +249,40 @@ TEST(VeltoraClientTest, RejectsUnusableAnswersAsParsingErrors) {
     ASSERT_FALSE(notJson.ok());
     EXPECT_EQ(notJson.error().code, 1003);
     EXPECT_THAT(notJson.error().description, StartsWith(kParsingPrefix));
+}
+
+TEST(VeltoraClientTest, RefusesAnswersPastTheirBoundAsTheyArrive) {
+    // "large-body:N" answers {"Signature":"AAAA..."} of N bytes.
+    EmulatorProcess emulator({"--script", "signing=large-body:65536,large-body:65537,large-body:20971520",
+                              "--script", "policies=large-body:1048576,large-body:67108865"});
+    const VeltoraClient client(emulator.baseUrl(), "test-org", "test-token", quickTimeouts());
+    const auto refusal = [](std::size_t bound) {
+        return Error{"libcurl", CURLE_FILESIZE_EXCEEDED,
+                     "libcurl error 63: Maximum file size exceeded (the answer is larger than the bound of " +
+                         std::to_string(bound) + " bytes)"};
+    };
+    const auto sign = [&client] {
+        return client.sendSigningRequest(base64(sha256("x")), "policy-id-1", kSha256Oid);
+    };
+
+    const auto atTheBound = sign();
+    ASSERT_TRUE(atTheBound.ok()) << atTheBound.error().description;
+    EXPECT_EQ(atTheBound.value().size(), VeltoraClient::kMaxSigningAnswerBytes - 16);
+    const auto pastTheBound = sign();
+    ASSERT_FALSE(pastTheBound.ok());
+    EXPECT_EQ(pastTheBound.error(), refusal(VeltoraClient::kMaxSigningAnswerBytes));
+    const auto started = std::chrono::steady_clock::now();
+    const auto huge = sign();
+    ASSERT_FALSE(huge.ok());
+    EXPECT_EQ(huge.error(), refusal(VeltoraClient::kMaxSigningAnswerBytes));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+
+    // The policies answer may be far larger, but not without end.
+    const auto large = client.mySigningPolicies(std::nullopt, std::nullopt);
+    ASSERT_TRUE(large.ok()) << large.error().description;
+    const auto tooLarge = client.mySigningPolicies(std::nullopt, std::nullopt);
+    ASSERT_FALSE(tooLarge.ok());
+    EXPECT_EQ(tooLarge.error(), refusal(VeltoraClient::kMaxPoliciesAnswerBytes));
 }
 
 TEST(VeltoraClientTest, EscapesInsertedTextSoTheArtifactStaysJson) {

@@ -6,9 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
 #include <fcntl.h>
 #include <regex>
+#include <sstream>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -189,36 +195,147 @@ TEST(DDFileLogger, StartsANewFileWhenTheCurrentOneIsDeletedRenamedOrOld) {
     EXPECT_TRUE(test::eventually([&] { return DDLogFileInfo(fourth).isArchived(); }));
 }
 
-TEST(DDFileLogger, WaitsForAnotherWritersLockButNeverForEver) {
+TEST(DDFileLogger, WaitsForAnotherWritersLockAWhileAndWritesTheBatchEitherWay) {
+    struct Case {
+        const char* name;
+        std::chrono::milliseconds held; // past the sink's bound of a second in the second row
+        const char* diagnostic;
+    };
+    for (const Case row : {Case{"released soon", std::chrono::milliseconds(50), "retrying in 1ms: "},
+                           Case{"held on", std::chrono::milliseconds(2000), "writing without the lock"}}) {
+        SCOPED_TRACE(row.name);
+        TemporaryDirectory directory;
+        FileSinkFixture sink(directory.path());
+        sink.log("opens the file");
+        sink.registry.flushLog();
+        const std::string path = sink.logFiles().at(0);
+        const int other = ::open(path.c_str(), O_RDONLY | O_CLOEXEC); // another writer's lock
+        ASSERT_GE(other, 0);
+        ASSERT_EQ(::flock(other, LOCK_EX), 0);
+        std::thread releaser([other, held = row.held] {
+            std::this_thread::sleep_for(held);
+            ::flock(other, LOCK_UN);
+        });
+
+        testing::internal::CaptureStderr();
+        for (int i = 0; i < 20; ++i) {
+            sink.log("batch line " + std::to_string(i));
+        }
+        sink.log("error line", DDLogFlag::error);
+        const std::string diagnostics = testing::internal::GetCapturedStderr();
+        releaser.join();
+        ::close(other);
+
+        const std::string content = test::readFile(path);
+        for (int i = 0; i < 20; ++i) {
+            EXPECT_NE(content.find("  batch line " + std::to_string(i) + "\n"), std::string::npos) << i;
+        }
+        EXPECT_NE(content.find("  error line\n"), std::string::npos);
+        EXPECT_NE(diagnostics.find("DDFileLogger: Could not lock logfile"), std::string::npos);
+        EXPECT_NE(diagnostics.find(row.diagnostic), std::string::npos) << diagnostics;
+    }
+}
+
+// Logs may name accounts and hosts: only the user reads them, whatever the umask.
+TEST(DDFileLogger, FilesAndFoldersItCreatesArePrivate) {
+    for (const mode_t mask : {mode_t{0}, mode_t{022}, mode_t{077}, mode_t{0277}}) {
+        SCOPED_TRACE(mask);
+        TemporaryDirectory directory;
+        const mode_t previous = ::umask(mask);
+        {
+            FileSinkFixture sink(directory / "made/logs");
+            sink.log("a line", DDLogFlag::error);
+            sink.logger->flush();
+        }
+        ::umask(previous);
+        const auto modeOf = [](const std::string& path) {
+            struct stat status {};
+            EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
+            return status.st_mode & 07777;
+        };
+        EXPECT_EQ(modeOf(directory / "made"), 0700u);
+        EXPECT_EQ(modeOf(directory / "made/logs"), 0700u);
+        const auto names = test::fileNames(directory / "made/logs");
+        ASSERT_EQ(names.size(), 1u);
+        EXPECT_EQ(modeOf(directory / ("made/logs/" + names[0])), 0600u);
+        EXPECT_NE(test::readFile(directory / ("made/logs/" + names[0])).find("a line"), std::string::npos);
+    }
+}
+
+// Counts what it is given; stalls once, as a hung disk does, until the flood
+// has ended or is held back (what it has handed over stays the same a while).
+class StallingCountingSink : public DDAbstractLogger {
+public:
+    explicit StallingCountingSink(const std::atomic<std::size_t>& handedOver)
+        : DDAbstractLogger("stalling-counting"), handedOver_(handedOver) {}
+    void logMessage(const DDLogMessage&) override { seen.fetch_add(1); }
+    void didLogBatch() override {
+        for (std::size_t before = SIZE_MAX; !stalled_ && handedOver_.load() != before;) {
+            before = handedOver_.load();
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        stalled_ = true;
+    }
+    std::atomic<std::size_t> seen{0};
+
+private:
+    const std::atomic<std::size_t>& handedOver_;
+    bool stalled_ = false;
+};
+
+TEST(DDFileLogger, AFloodWhileTheDiskStallsKeepsMemoryBoundedAndLosesNoLine) {
     TemporaryDirectory directory;
     FileSinkFixture sink(directory.path());
-    sink.log("opens the file");
-    sink.registry.flushLog();
-    const std::string path = sink.logFiles().at(0);
-    const int other = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(other, 0);
+    sink.manager->setMaximumNumberOfLogFiles(0);
+    sink.manager->setLogFilesDiskQuota(0);
+    std::atomic<std::size_t> accepted{0};
+    auto slow = std::make_shared<StallingCountingSink>(accepted);
+    sink.registry.addLogger(slow, DDLogLevel::all);
 
-    testing::internal::CaptureStderr();
-    ASSERT_EQ(::flock(other, LOCK_EX), 0);
-    std::thread releaser([other] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ::flock(other, LOCK_UN);
+    constexpr int threads = 3;
+    const int perThread = static_cast<int>(DDLog::backlogLineLimit);
+    std::atomic<bool> flooding{true};
+    std::size_t mostQueued = 0;
+    std::thread watcher([&] {
+        while (flooding) {
+            const std::size_t handed = accepted.load(); // first: the difference never looks larger than it is
+            const std::size_t taken = slow->seen.load();
+            mostQueued = std::max(mostQueued, handed > taken ? handed - taken : 0);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
     });
-    sink.log("waited for the lock", DDLogFlag::error);
-    releaser.join();
-    ASSERT_EQ(::flock(other, LOCK_EX), 0);
-    sink.log("dropped while the lock is held", DDLogFlag::error);
-    ::flock(other, LOCK_UN);
-    sink.log("written again", DDLogFlag::error);
-    const std::string diagnostics = testing::internal::GetCapturedStderr();
-    ::close(other);
+    {
+        std::vector<std::jthread> writers;
+        for (int t = 0; t < threads; ++t) {
+            writers.emplace_back([&sink, &accepted, t, perThread] {
+                for (int i = 0; i < perThread; ++i) {
+                    sink.log("flood " + std::to_string(t) + " " + std::to_string(i));
+                    accepted.fetch_add(1);
+                }
+            });
+        }
+    }
+    flooding = false;
+    watcher.join();
+    sink.registry.flushLog();
 
-    const std::string content = test::readFile(path);
-    EXPECT_NE(content.find("waited for the lock"), std::string::npos);
-    EXPECT_EQ(content.find("dropped while the lock is held"), std::string::npos);
-    EXPECT_NE(content.find("written again"), std::string::npos);
-    EXPECT_NE(diagnostics.find("DDFileLogger: Could not lock logfile, retrying in 1ms: "), std::string::npos);
-    EXPECT_NE(diagnostics.find("dropping the line"), std::string::npos);
+    // The backlog, the batch being written, and one line per writer on its way in.
+    EXPECT_LE(mostQueued, 2 * DDLog::backlogLineLimit + threads);
+    std::vector<std::vector<bool>> written(threads, std::vector<bool>(perThread));
+    std::istringstream content(test::allContent(directory.path()));
+    std::size_t lines = 0;
+    for (std::string line; std::getline(content, line); ++lines) {
+        int t = -1;
+        int i = -1;
+        if (std::sscanf(line.c_str() + line.find("  flood ") + 2, "flood %d %d", &t, &i) == 2 && t >= 0 &&
+            t < threads && i >= 0 && i < perThread) {
+            written[t][i] = true;
+        }
+    }
+    EXPECT_EQ(lines, std::size_t{threads} * perThread);
+    for (const auto& thread : written) {
+        EXPECT_EQ(std::count(thread.begin(), thread.end(), true), perThread);
+    }
 }
 
 TEST(DDFileLogger, MissingOrBlockedDirectoryIsReportedAndLaterLinesAreTried) {

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <future>
 #include <map>
 #include <stdexcept>
 #include <thread>
@@ -152,6 +154,79 @@ TEST(DDLog, MisbehavingSinksNeitherHangNorStopTheRegistry) {
     EXPECT_NE(diagnostics.find("misbehaving"), std::string::npos) << diagnostics;
     EXPECT_NE(diagnostics.find("disk full"), std::string::npos) << diagnostics;
     EXPECT_EQ(misbehaving->flushes.load(), 1); // once per sink, not per node
+}
+
+// Stalls on its first line until released, as a hung disk does; on "echo" it
+// logs from its own work as many lines as the backlog holds, and one more.
+// Numbered lines must come in order; the counts are read after a flush.
+class StalledSink : public DDAbstractLogger {
+public:
+    explicit StalledSink(DDLog& registry) : DDAbstractLogger("stalled"), registry_(registry) {}
+    void logMessage(const DDLogMessage& message) override {
+        released_.wait();
+        if (message.message == "echo") {
+            for (std::size_t i = 0; i <= DDLog::backlogLineLimit; ++i) {
+                registry_.log(true, messageWith(DDLogFlag::info, "inner"));
+            }
+        }
+        if (!message.message.empty() && std::isdigit(static_cast<unsigned char>(message.message[0]))) {
+            inOrder = inOrder && std::stoul(message.message) == numbered++;
+        } else {
+            ++others;
+        }
+    }
+    void release() { gate_.set_value(); }
+
+    std::size_t numbered = 0;
+    std::size_t others = 0;
+    bool inOrder = true;
+
+private:
+    DDLog& registry_;
+    std::promise<void> gate_;
+    std::shared_future<void> released_ = gate_.get_future().share();
+};
+
+TEST(DDLog, ProducersWaitForRoomWhileASinkStallsAndNoLineIsLost) {
+    struct Case {
+        const char* name;
+        std::size_t lineSize;
+    };
+    for (const Case row : {Case{"short lines", 16}, Case{"long lines", 1024 * 1024}}) {
+        SCOPED_TRACE(row.name);
+        // Lines the backlog takes before its producers wait.
+        const std::size_t bound =
+            std::min(DDLog::backlogLineLimit, (DDLog::backlogByteLimit + row.lineSize - 1) / row.lineSize);
+        const std::size_t total = 3 * bound;
+        DDLog registry;
+        auto sink = std::make_shared<StalledSink>(registry);
+        registry.addLogger(sink, DDLogLevel::all);
+
+        std::atomic<std::size_t> accepted{0};
+        std::jthread producer([&] {
+            registry.log(true, messageWith(DDLogFlag::info, "echo"));
+            for (std::size_t i = 0; i < total; ++i) {
+                registry.log(
+                    true, messageWith(DDLogFlag::info, std::to_string(i) + std::string(row.lineSize, ' ')));
+                ++accepted;
+            }
+        });
+        for (int waited = 0; accepted < bound && waited < 30000; ++waited) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        // The backlog, and the batch the stalled sink holds.
+        EXPECT_LE(accepted.load(), 2 * bound + 1);
+        std::jthread errorLine([&] { registry.log(false, messageWith(DDLogFlag::error, "error")); });
+
+        sink->release();
+        producer.join();
+        errorLine.join();
+        registry.flushLog();
+        EXPECT_EQ(sink->numbered, total);
+        EXPECT_TRUE(sink->inOrder);
+        EXPECT_EQ(sink->others, 2 + DDLog::backlogLineLimit + 1); // echo, error and the sink's own lines
+    }
 }
 
 } // namespace

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
@@ -93,6 +95,59 @@ TEST(ProcessEnd, ThreadsStillLoggingDoNotBreakTheExit) {
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// Holds the line "hold" until released; records the others.
+class HoldingLogger : public test::RecordingLogger {
+public:
+    void logMessage(const DDLogMessage& message) override {
+        if (message.message == "hold") {
+            entered.set_value();
+            released_.wait();
+        }
+        RecordingLogger::logMessage(message);
+    }
+    std::promise<void> entered;
+    std::promise<void> release;
+
+private:
+    std::shared_future<void> released_ = release.get_future().share();
+};
+
+// The parent's thread was writing an error line in place of the queues' threads
+// when it forked: the child has no such thread, and must not wait for it.
+TEST(ProcessEnd, AChildForkedWhileALineIsWrittenInPlaceLogsOn) {
+#ifdef __SANITIZE_THREAD__
+    GTEST_SKIP() << "ThreadSanitizer cannot follow threads started after a fork";
+#endif
+    DDLog registry;
+    auto sink = std::make_shared<HoldingLogger>();
+    registry.addLogger(sink, DDLogLevel::all);
+    registry.flushLog();
+    auto entered = sink->entered.get_future();
+    std::thread writer([&] { registry.log(false, test::messageWith(DDLogFlag::error, "hold")); });
+    entered.wait();
+
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        registry.log(false, test::messageWith(DDLogFlag::error, "child line"));
+        const auto lines = sink->lines();
+        _exit(lines.size() == 1 && lines[0] == "child line" ? 0 : 1);
+    }
+    sink->release.set_value();
+    writer.join();
+    int status = 0;
+    for (int waited = 0; waitpid(child, &status, WNOHANG) == 0; ++waited) {
+        if (waited == 1000) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            FAIL() << "the child hung";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 

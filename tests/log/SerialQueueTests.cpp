@@ -85,5 +85,35 @@ TEST(SerialQueue, AQueueDestroyedByItsOwnTaskFinishesWhatWasQueued) {
     EXPECT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
+TEST(SerialQueue, AFullQueueMakesProducersWaitButNeverItsOwnTasks) {
+    SerialQueue queue("test.bounded", SerialQueue::Priority::normal, 2);
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> started{false};
+    std::vector<int> order; // touched on the queue only
+    queue.async([&] {
+        started = true;
+        released.wait();
+        queue.async([&order] { order.push_back(4); }); // over the bound: it would wait for itself
+        order.push_back(0);
+    });
+    while (!started) {
+        std::this_thread::yield();
+    }
+    queue.async([&order] { order.push_back(1); });
+    queue.async([&order] { order.push_back(2); }); // full now
+    std::atomic<bool> producerReturned{false};
+    std::thread producer([&] {
+        queue.async([&order] { order.push_back(3); });
+        producerReturned = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(producerReturned);
+    release.set_value();
+    producer.join();
+    queue.sync([] {});
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 4, 3})); // the waiting producer comes after
+}
+
 } // namespace
 } // namespace veltora

@@ -9,7 +9,6 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
-#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -22,14 +21,9 @@ namespace {
 using ::testing::HasSubstr;
 using veltora::test::EmulatorProcess;
 
-const std::string kModulePath = std::string(VELTORA_BINARY_DIR) + "/lib/quillet-pkcs11.so";
+const std::string kModulePath = modulePath();
 constexpr const char* kPolicy = "policy-id-1";
 constexpr const char* kPolicyHex = "706f6c6963792d69642d31"; // "policy-id-1"
-
-struct CommandResult {
-    int status = -1;
-    std::string output;
-};
 
 Bytes readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -41,40 +35,9 @@ void writeFile(const std::string& path, const Bytes& bytes) {
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-// The environment a tool needs to load a module built with AddressSanitizer:
-// the runtime first, and no leak report for the tool's own allocations.
-std::string sanitizerEnvironment() {
-    const std::string command = "ldd " + kModulePath + " | awk '/libasan/ {print $3}'";
-    const std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(command.c_str(), "r"), &pclose);
-    std::array<char, 512> line{};
-    if (!pipe || std::fgets(line.data(), line.size(), pipe.get()) == nullptr) {
-        return "";
-    }
-    std::string runtime(line.data());
-    runtime.erase(runtime.find_last_not_of("\r\n ") + 1);
-    return "LD_PRELOAD=" + runtime + " ASAN_OPTIONS=detect_leaks=0 ";
-}
-
-CommandResult run(const std::string& command) {
-    const std::string bounded = "env " + sanitizerEnvironment() + "timeout 60 " + command + " 2>&1";
-    CommandResult result;
-    FILE* pipe = popen(bounded.c_str(), "r");
-    if (pipe == nullptr) {
-        return result;
-    }
-    std::array<char, 4096> chunk{};
-    std::size_t read = 0;
-    while ((read = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0) {
-        result.output.append(chunk.data(), read);
-    }
-    const int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
-
 // The OpenSSL pkcs11 engine, from OpenSSL's engines directory.
 std::string pkcs11Engine() {
-    const auto version = run("openssl version -e");
+    const auto version = runTool("openssl version -e");
     const auto start = version.output.find('"');
     const auto end = version.output.rfind('"');
     return start == std::string::npos || end <= start
@@ -108,8 +71,8 @@ protected:
     Bytes signWithPkcs11Tool(const std::string& mechanism, const Bytes& input) {
         writeFile(path("input"), input);
         std::filesystem::remove(path("signature"));
-        const auto result = run("pkcs11-tool --module " + kModulePath + " --sign --id " + kPolicyHex +
-                                " -m " + mechanism + " -i " + path("input") + " -o " + path("signature"));
+        const auto result = runTool("pkcs11-tool --module " + kModulePath + " --sign --id " + kPolicyHex +
+                                    " -m " + mechanism + " -i " + path("input") + " -o " + path("signature"));
         EXPECT_EQ(result.status, 0) << result.output;
         return readFile(path("signature"));
     }
@@ -121,11 +84,11 @@ protected:
 };
 
 TEST_F(Pkcs11Clients, Pkcs11ToolListsAndSignsWithEveryMechanism) {
-    const auto slots = run("pkcs11-tool --module " + kModulePath + " -L");
+    const auto slots = runTool("pkcs11-tool --module " + kModulePath + " -L");
     EXPECT_EQ(slots.status, 0) << slots.output;
     EXPECT_THAT(slots.output, HasSubstr("Quillet"));
     EXPECT_THAT(slots.output, HasSubstr("Veltora"));
-    const auto objects = run("pkcs11-tool --module " + kModulePath + " -O");
+    const auto objects = runTool("pkcs11-tool --module " + kModulePath + " -O");
     EXPECT_EQ(objects.status, 0) << objects.output;
     EXPECT_THAT(objects.output, HasSubstr("Certificate Object"));
     EXPECT_THAT(objects.output, HasSubstr("Private Key Object"));
@@ -141,7 +104,7 @@ TEST_F(Pkcs11Clients, Pkcs11ToolListsAndSignsWithEveryMechanism) {
 }
 
 TEST_F(Pkcs11Clients, P11toolListsTheToken) {
-    const auto listed = run("p11tool --provider " + kModulePath + " --list-all");
+    const auto listed = runTool("p11tool --provider " + kModulePath + " --list-all");
     EXPECT_EQ(listed.status, 0) << listed.output;
     EXPECT_THAT(listed.output, HasSubstr("Type: Private key"));
     EXPECT_THAT(listed.output, HasSubstr("Type: X.509 Certificate"));
@@ -151,7 +114,7 @@ TEST_F(Pkcs11Clients, OpenSslEngineAndOsslsigncodeSign) {
     const Bytes digest = sha256(Bytes{'e', 'n', 'g'});
     writeFile(path("digest"), digest);
     const std::string key = "'pkcs11:id=%70%6f%6c%69%63%79%2d%69%64%2d%31;type=private'";
-    const auto signedDigest = run(
+    const auto signedDigest = runTool(
         "env PKCS11_MODULE_PATH=" + kModulePath + " openssl pkeyutl -engine pkcs11 -keyform engine -inkey " +
         key + " -sign -pkeyopt digest:sha256 -in " + path("digest") + " -out " + path("engine-signature"));
     EXPECT_EQ(signedDigest.status, 0) << signedDigest.output;
@@ -159,12 +122,13 @@ TEST_F(Pkcs11Clients, OpenSslEngineAndOsslsigncodeSign) {
 
     const std::string script = "Write-Output 'Signed by Quillet'\r\n";
     writeFile(path("script.ps1"), Bytes(script.begin(), script.end()));
-    const auto signedScript = run("osslsigncode sign -pkcs11engine " + pkcs11Engine() + " -pkcs11module " +
-                                  kModulePath + " -certs " + path("cert.pem") + " -key " + key +
-                                  " -h sha256 -in " + path("script.ps1") + " -out " + path("signed.ps1"));
+    const auto signedScript =
+        runTool("osslsigncode sign -pkcs11engine " + pkcs11Engine() + " -pkcs11module " + kModulePath +
+                " -certs " + path("cert.pem") + " -key " + key + " -h sha256 -in " + path("script.ps1") +
+                " -out " + path("signed.ps1"));
     EXPECT_EQ(signedScript.status, 0) << signedScript.output;
     const auto verified =
-        run("osslsigncode verify -CAfile " + path("cert.pem") + " -in " + path("signed.ps1"));
+        runTool("osslsigncode verify -CAfile " + path("cert.pem") + " -in " + path("signed.ps1"));
     EXPECT_THAT(verified.output, HasSubstr("Signature verification: ok")) << verified.output;
 }
 

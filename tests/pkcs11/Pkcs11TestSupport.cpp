@@ -8,12 +8,15 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
+#include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <sys/wait.h>
 
 namespace quillet::test {
 
@@ -66,7 +69,42 @@ Bytes unbase64(const std::string& text) {
     return bytes;
 }
 
+// The environment a tool needs to load a module built with AddressSanitizer:
+// the runtime first, and no leak report for the tool's own allocations.
+std::string sanitizerEnvironment() {
+    const std::string command = "ldd " + modulePath() + " | awk '/libasan/ {print $3}'";
+    const std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(command.c_str(), "r"), &pclose);
+    std::array<char, 512> line{};
+    if (!pipe || std::fgets(line.data(), line.size(), pipe.get()) == nullptr) {
+        return "";
+    }
+    std::string runtime(line.data());
+    runtime.erase(runtime.find_last_not_of("\r\n ") + 1);
+    return "LD_PRELOAD=" + runtime + " ASAN_OPTIONS=detect_leaks=0 ";
+}
+
 } // namespace
+
+std::string modulePath() {
+    return std::string(VELTORA_BINARY_DIR) + "/lib/quillet-pkcs11.so";
+}
+
+ToolResult runTool(const std::string& command) {
+    const std::string bounded = "env " + sanitizerEnvironment() + "timeout 60 " + command + " 2>&1";
+    ToolResult result;
+    FILE* pipe = popen(bounded.c_str(), "r");
+    if (pipe == nullptr) {
+        return result;
+    }
+    std::array<char, 4096> chunk{};
+    std::size_t read = 0;
+    while ((read = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0) {
+        result.output.append(chunk.data(), read);
+    }
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
 
 TemporaryStore::TemporaryStore() {
     std::string pattern = (std::filesystem::temp_directory_path() / "quillet-store-XXXXXX").string();

@@ -46,6 +46,17 @@ Bytes sha1(const Bytes& data);
 Bytes sha256DigestInfo(const Bytes& digest);
 Bytes sha1DigestInfo(const Bytes& digest);
 
+// build/lib/quillet-pkcs11.so of this build.
+std::string modulePath();
+
+struct ToolResult {
+    int status = -1;    // the exit status, -1 when the tool did not exit
+    std::string output; // standard output and standard error
+};
+// Runs a shell command line under `timeout`, able to load the module even when it is built with
+// AddressSanitizer.
+ToolResult runTool(const std::string& command);
+
 // True when the PKCS #1 v1.5 signature over the digest checks out with the certificate's key.
 bool verifiesDigest(const Bytes& certificateDer, const Bytes& digest, bool sha256Digest,
                     const Bytes& signature);

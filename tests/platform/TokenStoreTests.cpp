@@ -82,6 +82,19 @@ TEST_F(TokenStoreTest, AnyInstanceIdRoundTripsWithItsDataPrivately) {
     EXPECT_EQ(driver.tokenConfigurations().size(), ids.size() - 1);
 }
 
+TEST_F(TokenStoreTest, ARegistrationTooLargeForReadersIsRefusedAndTheReadableOneStays) {
+    TKTokenDriverConfiguration driver(TKTokenDriverConfiguration::quilletClassID, driverDirectory());
+    auto added = driver.addTokenConfigurationForTokenInstanceID("large");
+    ASSERT_TRUE(added) << added.error().description;
+    EXPECT_FALSE(added.value()->setConfigurationData(Bytes(4 * 1024 * 1024, 'x')));
+
+    const auto stored = driver.tokenConfigurations();
+    ASSERT_EQ(stored.count("large"), 1u);
+    EXPECT_FALSE(stored.at("large")->configurationData());
+    ASSERT_TRUE(driver.removeTokenConfigurationForTokenInstanceID("large"));
+    EXPECT_TRUE(fs::is_empty(driverDirectory()));
+}
+
 TEST_F(TokenStoreTest, ARewrittenRegistrationIsReadWithItsNewCertificate) {
     TKTokenDriverConfiguration driver(TKTokenDriverConfiguration::quilletClassID, driverDirectory());
     TKTokenDriverConfiguration elsewhere(TKTokenDriverConfiguration::quilletClassID, root / "elsewhere");

@@ -18,6 +18,13 @@ inline DDLogMessage messageWith(DDLogFlag flag, std::string text) {
     return message;
 }
 
+// A line as a sink received it: its level flag and its text.
+struct RecordedLine {
+    DDLogFlag flag;
+    std::string text;
+    bool operator==(const RecordedLine&) const = default;
+};
+
 // A sink that remembers the lines it was given, optionally slowly.
 class RecordingLogger : public DDAbstractLogger {
 public:
@@ -29,18 +36,32 @@ public:
             std::this_thread::sleep_for(delay_);
         }
         std::lock_guard lock(mutex_);
-        lines_.push_back(message.message);
+        entries_.push_back({message.flag, message.message});
     }
 
     std::vector<std::string> lines() const {
         std::lock_guard lock(mutex_);
-        return lines_;
+        std::vector<std::string> texts;
+        for (const auto& entry : entries_) {
+            texts.push_back(entry.text);
+        }
+        return texts;
+    }
+
+    std::vector<RecordedLine> entries() const {
+        std::lock_guard lock(mutex_);
+        return entries_;
+    }
+
+    void clear() {
+        std::lock_guard lock(mutex_);
+        entries_.clear();
     }
 
 private:
     std::chrono::milliseconds delay_;
     mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
+    std::vector<RecordedLine> entries_;
 };
 
 } // namespace veltora::test

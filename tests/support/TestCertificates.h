@@ -12,12 +12,18 @@
 
 namespace quillet::test {
 
-// A self-signed certificate for the key, with the given subject common name (none when empty).
-inline std::vector<std::uint8_t> selfSigned(EVP_PKEY* key, const std::string& commonName) {
+// A self-signed certificate for the key, with the given subject common name (none when empty), valid
+// for an hour or until notAfter ("YYYYMMDDHHMMSSZ") when one is given.
+inline std::vector<std::uint8_t> selfSigned(EVP_PKEY* key, const std::string& commonName,
+                                            const std::string& notAfter = "") {
     std::unique_ptr<X509, decltype(&X509_free)> certificate(X509_new(), X509_free);
     ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), 4242);
     X509_gmtime_adj(X509_getm_notBefore(certificate.get()), 0);
-    X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 3600);
+    if (notAfter.empty()) {
+        X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 3600);
+    } else {
+        EXPECT_EQ(ASN1_TIME_set_string(X509_getm_notAfter(certificate.get()), notAfter.c_str()), 1);
+    }
     X509_NAME* name = X509_get_subject_name(certificate.get());
     X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8,
                                reinterpret_cast<const unsigned char*>("Veltora Test"), -1, -1, 0);

@@ -64,6 +64,12 @@ Options:
                         certificateBytes are optional and made up when absent;
                         validDays (default 365) may be negative for an expired
                         certificate
+  --policies-answer FILE
+                        answer every policies request with status 200 and
+                        this file's content as it stands, whatever the slugs:
+                        for answers the policies above cannot describe
+                        (certificate texts that are no Base64, missing keys);
+                        signing still uses the policies above
   --key-bits N          size of generated RSA keys (default 2048)
   --latency-ms N        delay before every answer (default 0)
   --script ENDPOINT=STEPS
@@ -74,6 +80,8 @@ Options:
                           ok                          a normal answer
                           NNN                         that HTTP status (200-599)
                           NNN:not-utf8                that status, body not UTF-8
+                          NNN:utf8-bytes-N            that status, a UTF-8 body of N
+                                                      bytes (mostly 3-byte characters)
                           NNN:TEXT                    that status, body TEXT
                           hang                        no answer until stopped
                           empty-body                  200, empty body
@@ -85,6 +93,16 @@ Options:
                           signature-with-line-breaks  200, real signature with CR LF
                                                       every 64 characters
                           invalid-base64              200, "Signature" not Base64
+                          short-signature:N           200, the first N bytes of the
+                                                      real signature
+                          wrong-signature             200, a real signature of another
+                                                      digest: right length, does not
+                                                      verify
+                          signature-without-leading-zeros
+                                                      200, the real signature without
+                                                      the zero bytes it may start with
+                          large-body:N                200, {"Signature":"AAAA.."} of N
+                                                      bytes (N up to 256 MiB)
                         e.g. --script signing=503*2,ok,429
   --threads N           request threads (default 32)
   --help                this text
@@ -165,6 +183,8 @@ Result<EmulatorOptions> EmulatorOptions::parse(const std::vector<std::string>& a
             outcome = takeText(options.apiToken);
         } else if (option == "--policies") {
             outcome = takeText(options.policiesFile);
+        } else if (option == "--policies-answer") {
+            outcome = takeText(options.policiesAnswerFile);
         } else if (option == "--script") {
             outcome = takeScript();
         } else {

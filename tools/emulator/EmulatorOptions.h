@@ -17,6 +17,7 @@ struct EmulatorOptions {
     std::string organization = "test-org";
     std::string apiToken = "test-token";
     std::string policiesFile; // empty: generated policies
+    std::string policiesAnswerFile; // not empty: the policies answer, verbatim
     int generatedPolicies = 1;
     int keyBits = 2048;
     int latencyMilliseconds = 0;

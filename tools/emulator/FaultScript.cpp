@@ -1,5 +1,6 @@
 #include "tools/emulator/FaultScript.h"
 
+#include <algorithm>
 #include <charconv>
 #include <map>
 #include <optional>
@@ -9,6 +10,9 @@ namespace veltora::emulator {
 namespace {
 
 constexpr int kMaxRepetitions = 100000;
+// Large enough to go past every bound of the clients, small enough for a test machine.
+constexpr int kMaxBodyBytes = 256 * 1024 * 1024;
+constexpr std::string_view kUtf8BytesPrefix = "utf8-bytes-";
 
 Error reject(std::string reason) {
     return Error{"emulator", 400, std::move(reason)};
@@ -23,6 +27,16 @@ std::optional<int> number(std::string_view text) {
     return value;
 }
 
+// The N of a step that takes a size.
+Result<std::size_t> stepSize(std::string_view step, std::string_view digits) {
+    const auto bytes = number(digits);
+    if (!bytes || *bytes < 1 || *bytes > kMaxBodyBytes) {
+        return reject("bad size in \"" + std::string(step) + "\" (1 to " + std::to_string(kMaxBodyBytes) +
+                      ")");
+    }
+    return static_cast<std::size_t>(*bytes);
+}
+
 Result<FaultStep> parseStep(std::string_view text) {
     static const std::map<std::string_view, FaultStep::Kind, std::less<>> named{
         {"ok", FaultStep::Kind::normal},
@@ -35,10 +49,25 @@ Result<FaultStep> parseStep(std::string_view text) {
         {"signature-null", FaultStep::Kind::signatureNull},
         {"signature-with-line-breaks", FaultStep::Kind::signatureWithLineBreaks},
         {"invalid-base64", FaultStep::Kind::invalidBase64},
+        {"wrong-signature", FaultStep::Kind::wrongSignature},
+        {"signature-without-leading-zeros", FaultStep::Kind::unpaddedSignature},
     };
     FaultStep step;
     if (const auto found = named.find(text); found != named.end()) {
         step.kind = found->second;
+        return step;
+    }
+    static const std::map<std::string_view, FaultStep::Kind, std::less<>> sized{
+        {"short-signature", FaultStep::Kind::shortSignature},
+        {"large-body", FaultStep::Kind::largeBody},
+    };
+    if (const auto found = sized.find(text.substr(0, text.find(':'))); found != sized.end()) {
+        const auto bytes = stepSize(text, text.substr(std::min(text.size(), found->first.size() + 1)));
+        if (!bytes) {
+            return bytes.error();
+        }
+        step.kind = found->second;
+        step.bytes = bytes.value();
         return step;
     }
     const auto colon = text.find(':');
@@ -54,6 +83,12 @@ Result<FaultStep> parseStep(std::string_view text) {
         step.body = bodiless ? "" : "emulated status " + std::to_string(*status);
     } else if (text.substr(colon + 1) == "not-utf8") {
         step.body = "\xFF\xFE\xC0\x80";
+    } else if (const auto size = text.substr(colon + 1); size.starts_with(kUtf8BytesPrefix)) {
+        const auto bytes = stepSize(text, size.substr(kUtf8BytesPrefix.size()));
+        if (!bytes) {
+            return bytes.error();
+        }
+        step.bytes = bytes.value(); // made when answered: a script may repeat it many times
     } else {
         step.body = std::string(text.substr(colon + 1));
     }

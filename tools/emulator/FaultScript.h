@@ -4,6 +4,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -28,10 +29,17 @@ struct FaultStep {
         signatureNull,           // "signature-null"
         signatureWithLineBreaks, // "signature-with-line-breaks": the real signature, wrapped
         invalidBase64,           // "invalid-base64"
+        shortSignature,          // "short-signature:N": the first N bytes of the real signature
+        wrongSignature,          // "wrong-signature": a real signature of another digest
+        unpaddedSignature,       // "signature-without-leading-zeros": the real one, no zeros in front
+        largeBody,               // "large-body:N": 200, a JSON object of N bytes
     };
     Kind kind = Kind::normal;
     int status = 200;
     std::string body; // for Kind::status
+    // For Kind::shortSignature and Kind::largeBody; for Kind::status, a UTF-8
+    // body of this size ("NNN:utf8-bytes-N") instead of body.
+    std::size_t bytes = 0;
 };
 
 // Scripted answers per endpoint, used up one per request; once a script is

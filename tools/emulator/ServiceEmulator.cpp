@@ -8,7 +8,9 @@
 #include <httplib.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace veltora::emulator {
@@ -48,13 +50,45 @@ std::string withLineBreaks(const std::string& text) {
     return wrapped;
 }
 
+// A text of exactly that many bytes, valid UTF-8, mostly three-byte characters
+// so that a cut at any length may fall inside one.
+std::string utf8Text(std::size_t bytes) {
+    std::string text;
+    text.reserve(bytes);
+    while (text.size() + 3 <= bytes) {
+        text += "\xE2\x82\xAC"; // the euro sign
+    }
+    text.append(bytes - text.size(), 'x');
+    return text;
+}
+
+// {"Signature":"AAAA..."} of exactly that many bytes (at least the frame's 16).
+std::string jsonOfSize(std::size_t bytes) {
+    const std::string head = R"({"Signature":")";
+    const std::string tail = R"("})";
+    const std::size_t frame = head.size() + tail.size();
+    return head + std::string(bytes > frame ? bytes - frame : 0, 'A') + tail;
+}
+
+// The digest with its first bit turned: what the real one is never signed as.
+std::string otherDigest(std::string digest) {
+    if (!digest.empty()) {
+        digest[0] = static_cast<char>(digest[0] ^ 0x80);
+    }
+    return digest;
+}
+
 // Answers a scripted fault; false for the steps that need the real answer.
 bool answerFault(const FaultStep& step, httplib::Response& response) {
     using Kind = FaultStep::Kind;
     switch (step.kind) {
     case Kind::status:
         response.status = step.status;
-        response.set_content(step.body, "text/plain");
+        response.set_content(step.bytes > 0 ? utf8Text(step.bytes) : step.body, "text/plain");
+        return true;
+    case Kind::largeBody:
+        response.status = 200;
+        response.set_content(jsonOfSize(step.bytes), "application/json");
         return true;
     case Kind::emptyBody:
         response.status = 200;
@@ -86,6 +120,9 @@ bool answerFault(const FaultStep& step, httplib::Response& response) {
     case Kind::normal:
     case Kind::hang:
     case Kind::signatureWithLineBreaks:
+    case Kind::shortSignature:
+    case Kind::wrongSignature:
+    case Kind::unpaddedSignature:
         return false;
     }
     return false;
@@ -119,6 +156,13 @@ ServiceEmulator::ServiceEmulator(EmulatorOptions options, PolicyCatalog catalog)
     script_.latencyMilliseconds = options_.latencyMilliseconds;
     for (auto& [endpoint, steps] : options_.scripts) {
         script_.replace(endpoint, steps);
+    }
+    if (!options_.policiesAnswerFile.empty()) {
+        std::ifstream file(options_.policiesAnswerFile, std::ios::binary);
+        if (!file) {
+            throw std::runtime_error("cannot read " + options_.policiesAnswerFile);
+        }
+        policiesAnswer_.emplace(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     }
 }
 
@@ -348,12 +392,21 @@ void ServiceEmulator::answerSigningRequest(const httplib::Request& request, http
         answerText(response, 400, "Base64EncodedHash is not Base64");
         return;
     }
-    auto signature = DigestSigner::sign(policy->key.get(), *digest, signing.rsaHashAlgorithm);
+    const bool wrong = step->kind == FaultStep::Kind::wrongSignature;
+    auto signature = DigestSigner::sign(policy->key.get(), wrong ? otherDigest(*digest) : *digest,
+                                        signing.rsaHashAlgorithm);
     if (!signature) {
         answerText(response, static_cast<int>(signature.error().code), signature.error().description);
         return;
     }
-    std::string encoded = base64Encode(signature.value());
+    std::string& bytes = signature.value();
+    if (step->kind == FaultStep::Kind::shortSignature) {
+        bytes.resize(std::min(step->bytes, bytes.size()));
+    }
+    if (step->kind == FaultStep::Kind::unpaddedSignature) {
+        bytes.erase(0, std::min(bytes.find_first_not_of('\0'), bytes.size()));
+    }
+    std::string encoded = base64Encode(bytes);
     if (step->kind == FaultStep::Kind::signatureWithLineBreaks) {
         encoded = withLineBreaks(encoded);
     }
@@ -371,6 +424,10 @@ void ServiceEmulator::answerSigningPolicies(const httplib::Request& request, htt
             answerText(response, 400, "unexpected query parameter " + name);
             return;
         }
+    }
+    if (policiesAnswer_) {
+        response.set_content(*policiesAnswer_, "application/json");
+        return;
     }
     answerJson(response, catalog_.answer(request.get_param_value("ProjectSlug"),
                                          request.get_param_value("SigningPolicySlug")));

@@ -58,6 +58,7 @@ private:
 
     EmulatorOptions options_;
     PolicyCatalog catalog_;
+    std::optional<std::string> policiesAnswer_; // --policies-answer
     FaultScript script_;
     RequestLog requestLog_;
 
