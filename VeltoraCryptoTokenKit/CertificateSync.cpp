@@ -82,6 +82,12 @@ SyncPassOutcome CertificateSync::certificateSync(std::stop_token stopToken) cons
         }
         response = std::move(fetched).value();
     }
+    return registerPolicies(response, stopToken);
+}
+
+SyncPassOutcome CertificateSync::registerPolicies(const std::optional<json>& response,
+                                                  std::stop_token stopToken) const {
+    SyncPassOutcome outcome;
     if (!response || !holdsPolicies(*response)) {
         outcome.failure = "No signing policies found.";
         DDLogError(*outcome.failure);

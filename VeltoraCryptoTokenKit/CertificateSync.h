@@ -34,6 +34,9 @@ public:
     // certificates, registers the rest. The stop token is checked before each registration; a
     // stopped pass returns at once with what it registered so far (the caller clears afterwards).
     SyncPassOutcome certificateSync(std::stop_token stopToken = {}) const;
+    // The same pass over an answer already fetched; none (no client) finds no policies.
+    SyncPassOutcome registerPolicies(const std::optional<nlohmann::json>& response,
+                                     std::stop_token stopToken = {}) const;
 
     // Registers one policy object and appends its row to rows.
     void addCertificate(const nlohmann::json& signingPolicy, const std::optional<Configuration>& config,

@@ -77,7 +77,7 @@ Result<std::optional<float>> readSeconds(const json& object, const char* key) {
         return decodingError(wrongType, std::string("Expected a number for key \"") + key + "\".");
     }
     const double number = value->get<double>();
-    if (std::isfinite(number) && std::fabs(number) > std::numeric_limits<float>::max()) {
+    if (overflowsFloat(number)) {
         return decodingError(numberOutOfRange,
                              std::string("The number for key \"") + key + "\" does not fit a 32-bit float.");
     }

@@ -1,12 +1,12 @@
 #include "VeltoraCryptoTokenKit/ConfigurationFile.h"
 
+#include "VeltoraCryptoTokenKit/FloatText.h"
 #include "VeltoraCryptoTokenKit/log/DDLogMacros.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cmath>
 #include <fcntl.h>
-#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -102,7 +102,7 @@ std::optional<double> numberMember(const json* object, const char* key) {
 
 std::optional<float> secondsMember(const json* object, const char* key) {
     const auto number = numberMember(object, key);
-    if (!number || (std::isfinite(*number) && std::fabs(*number) > std::numeric_limits<float>::max())) {
+    if (!number || overflowsFloat(*number)) {
         return std::nullopt;
     }
     return static_cast<float>(*number);
@@ -137,9 +137,13 @@ std::optional<Configuration> readConfigurationFile(const std::string& path, std:
         DDLogError("Failed to read JSON file at path " + path + ".");
         return std::nullopt;
     }
+    return configurationFromFileText(*bytes);
+}
+
+std::optional<Configuration> configurationFromFileText(std::string_view text) {
     json document;
     try {
-        document = json::parse(*bytes);
+        document = json::parse(text);
     } catch (const json::exception& error) {
         DDLogError(std::string("Failed to parse JSON data: ") + error.what());
         return std::nullopt;

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <limits>
 
 namespace veltora {
 
@@ -22,6 +23,14 @@ std::string shortestFloatText(float value) {
         text += ".0";
     }
     return text;
+}
+
+bool overflowsFloat(double number) {
+    // Halfway between the largest float and the next power of two rounds to infinity.
+    const double halfStepAboveLargest =
+        static_cast<double>(std::numeric_limits<float>::max()) +
+        std::ldexp(1.0, std::numeric_limits<float>::max_exponent - std::numeric_limits<float>::digits - 1);
+    return std::isfinite(number) && std::fabs(number) >= halfStepAboveLargest;
 }
 
 } // namespace veltora

@@ -184,8 +184,12 @@ Result<std::string> VeltoraClient::sendSigningRequest(const std::string& dataToS
     if (!body) {
         return body.error();
     }
+    return signatureFromAnswer(body.value());
+}
+
+Result<std::string> VeltoraClient::signatureFromAnswer(std::string_view body) {
     try {
-        const auto answer = nlohmann::json::parse(body.value());
+        const auto answer = nlohmann::json::parse(body);
         const auto signature = answer.is_object() ? answer.find("Signature") : answer.end();
         if (!answer.is_object() || signature == answer.end() || !signature->is_string()) {
             return jsonError("Failed to parse JSON data or Signature not found in the response.");
@@ -220,8 +224,12 @@ Result<nlohmann::json> VeltoraClient::mySigningPolicies(const std::optional<std:
     if (!body) {
         return body.error();
     }
+    return signingPoliciesFromAnswer(body.value());
+}
+
+Result<nlohmann::json> VeltoraClient::signingPoliciesFromAnswer(std::string_view body) {
     try {
-        auto answer = nlohmann::json::parse(body.value());
+        auto answer = nlohmann::json::parse(body);
         if (!answer.is_object()) {
             return jsonError("Failed to parse JSON data.");
         }

@@ -57,6 +57,11 @@ public:
                                              const std::optional<std::string>& signingPolicySlug,
                                              std::stop_token stopToken = {}) const;
 
+    // The decoding of the two answers' bodies, on their own so that they can
+    // be tried without a service.
+    static Result<std::string> signatureFromAnswer(std::string_view body);
+    static Result<nlohmann::json> signingPoliciesFromAnswer(std::string_view body);
+
     const std::string& apiBaseUrl() const { return apiBaseUrl_; }
     const std::string& orgId() const { return orgId_; }
     const std::string& apiToken() const { return apiToken_; }

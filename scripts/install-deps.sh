@@ -12,6 +12,7 @@ packages=(
   opensc gnutls-bin libengine-pkcs11-openssl osslsigncode
   xvfb xauth attr
   openjdk-17-jdk-headless
+  clang libclang-rt-14-dev llvm
 )
 
 missing=()

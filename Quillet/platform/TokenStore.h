@@ -33,9 +33,11 @@ public:
     // Any instance ID maps to a file name of its own: hex, or a hash when that is too long.
     static std::string fileNameFor(const std::string& instanceID);
 
-private:
+    // One registration file's text as a registration of this directory; nothing,
+    // and the reason in problem, when the text is not one.
     std::optional<TKTokenConfiguration> decode(const std::string& text, std::string& problem) const;
 
+private:
     std::filesystem::path directory_;
 };
 

@@ -1,9 +1,11 @@
 #include "VeltoraCryptoTokenKit/Configuration.h"
+#include "VeltoraCryptoTokenKit/ConfigurationFile.h"
 
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cstring>
+#include <limits>
 
 namespace veltora {
 namespace {
@@ -64,6 +66,35 @@ TEST(Configuration, JsonRoundTripKeepsAbsentApartFromEmpty) {
     decoded = Configuration::fromJson(json);
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded.value(), full);
+}
+
+// The encoder writes the largest float as "3.4028235e+38", which lies just above it.
+TEST(Configuration, SecondsThatRoundToAFiniteFloatAreReadAndRoundTrip) {
+    constexpr float largest = std::numeric_limits<float>::max();
+    const std::pair<const char*, std::optional<float>> rows[] = {
+        {"3.4028235e+38", largest},
+        {"-3.4028235e38", -largest},
+        {"3.4028234e38", largest},
+        {"3.4028235677973362e38", largest},      // just below halfway to the next power of two
+        {"3.4028235677973366e38", std::nullopt}, // halfway rounds to infinity
+        {"1e39", std::nullopt},
+        {"1e-46", 0.0f},
+    };
+    for (const auto& [number, expected] : rows) {
+        const auto decoded =
+            Configuration::fromJson(std::string(R"({"timeouts":{"httpRequest":)") + number + "}}");
+        ASSERT_EQ(decoded.ok(), expected.has_value()) << number;
+        const auto fromFile =
+            configurationFromFileText(std::string(R"({"Timeouts":{"HttpRequest":)") + number + "}}");
+        ASSERT_TRUE(fromFile) << number;
+        EXPECT_EQ(fromFile->timeouts.httpRequest, expected) << number;
+        if (decoded) {
+            EXPECT_EQ(decoded.value().timeouts.httpRequest, expected) << number;
+            const auto again = Configuration::fromJson(decoded.value().toJson());
+            ASSERT_TRUE(again) << decoded.value().toJson();
+            EXPECT_EQ(again.value(), decoded.value()) << number;
+        }
+    }
 }
 
 TEST(Configuration, DecodingIsStrict) {
