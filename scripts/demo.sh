@@ -267,7 +267,7 @@ if command -v jarsigner >/dev/null && command -v jar >/dev/null && command -v ke
     env "${java_environment[@]}" timeout 120 jarsigner -keystore NONE -storetype PKCS11 \
         -addprovider SunPKCS11 -providerArg sunpkcs11.cfg -storepass none \
         -signedjar demo-signed.jar demo.jar "$key_label" >jarsigner.txt 2>&1 ||
-        fail "jarsigner did not sign" "jarsigner" jarsigner.txt "the module's log" "$(program_log java)"
+        fail "jarsigner did not sign" "jarsigner" jarsigner.txt "the module's log" "$(program_log jarsigner)"
     # -strict turns an untrusted chain into a failure, so the self-signed certificate is the trust store.
     keytool -importcert -noprompt -keystore trust.p12 -storetype PKCS12 -storepass changeit \
         -alias signer -file certificate.pem >keytool.txt 2>&1 || fail "keytool cannot make a trust store" "keytool" keytool.txt
