@@ -12,6 +12,7 @@ packages=(
   opensc gnutls-bin libengine-pkcs11-openssl osslsigncode
   xvfb xauth attr
   openjdk-17-jdk-headless
+  dpkg-dev file
 )
 
 missing=()
