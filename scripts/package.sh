@@ -8,6 +8,7 @@ bash scripts/install-deps.sh >&2
 
 cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
     -DVELTORA_BUILD_TESTS=OFF >&2
-cmake --build build-package -j"$(nproc)" --target VeltoraCryptoTokenKit quillet-pkcs11 >&2
+# Everything, in parallel: cpack's own pre-install build would otherwise build the rest serially.
+cmake --build build-package -j"$(nproc)" >&2
 (cd build-package && cpack -G DEB >&2)
 ls -t "$PWD"/build-package/veltora-token-kit_*.deb | head -n 1
