@@ -13,6 +13,7 @@ packages=(
   xvfb xauth attr
   openjdk-17-jdk-headless
   clang libclang-rt-14-dev llvm
+  dpkg-dev file
 )
 
 missing=()

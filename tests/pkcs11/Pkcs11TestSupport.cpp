@@ -91,7 +91,11 @@ std::string modulePath() {
 }
 
 ToolResult runTool(const std::string& command) {
-    const std::string bounded = "env " + sanitizerEnvironment() + "timeout 60 " + command + " 2>&1";
+    return runCommand("env " + sanitizerEnvironment() + command);
+}
+
+ToolResult runCommand(const std::string& command) {
+    const std::string bounded = "timeout 60 " + command + " 2>&1";
     ToolResult result;
     FILE* pipe = popen(bounded.c_str(), "r");
     if (pipe == nullptr) {
@@ -105,6 +109,12 @@ ToolResult runTool(const std::string& command) {
     const int status = pclose(pipe);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
+}
+
+std::string p11KitVariable(const std::string& name) {
+    auto value = runCommand("pkg-config --variable=" + name + " p11-kit-1").output;
+    value.erase(value.find_last_not_of('\n') + 1);
+    return value;
 }
 
 TemporaryStore::TemporaryStore() {

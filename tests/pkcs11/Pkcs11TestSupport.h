@@ -59,6 +59,10 @@ struct ToolResult {
 // Runs a shell command line under `timeout`, able to load the module even when it is built with
 // AddressSanitizer.
 ToolResult runTool(const std::string& command);
+// Runs a shell command line under `timeout`, as it stands.
+ToolResult runCommand(const std::string& command);
+// A variable of p11-kit's pkg-config file: its directories as built for this system.
+std::string p11KitVariable(const std::string& name);
 
 // True when the PKCS #1 v1.5 signature over the digest checks out with the certificate's key.
 bool verifiesDigest(const Bytes& certificateDer, const Bytes& digest, bool sha256Digest,
