@@ -72,11 +72,11 @@ veltora::Result<void> Pkcs11Session::signInit(const CK_MECHANISM& mechanism, CK_
     if (signer_) {
         return ckError(CKR_OPERATION_ACTIVE, "a signing operation is already active on this session");
     }
-    const auto kind = objectKindOf(key, slotID());
-    if (!kind || *kind == ObjectKind::certificate) {
-        return ckError(CKR_KEY_HANDLE_INVALID, "no key " + hexText(key) + " on this session's token");
+    const auto kind = keyKind(key);
+    if (!kind) {
+        return kind.error();
     }
-    if (*kind != ObjectKind::privateKey) {
+    if (kind.value() != ObjectKind::privateKey) {
         return ckError(CKR_KEY_FUNCTION_NOT_PERMITTED, "only the private key signs");
     }
     const CK_MECHANISM_TYPE type = mechanism.mechanism;
@@ -190,12 +190,20 @@ veltora::Result<void> Pkcs11Session::signFinal(SignatureBuffer& signature) {
     return signWithoutLock([&] { return signer_->signFinal(); }, signature);
 }
 
-veltora::Result<void> Pkcs11Session::checkPublicKey(CK_OBJECT_HANDLE key, const char* operation) const {
+veltora::Result<ObjectKind> Pkcs11Session::keyKind(CK_OBJECT_HANDLE key) const {
     const auto kind = objectKindOf(key, slotID());
     if (!kind || *kind == ObjectKind::certificate) {
         return ckError(CKR_KEY_HANDLE_INVALID, "no key " + hexText(key) + " on this session's token");
     }
-    if (*kind != ObjectKind::publicKey) {
+    return *kind;
+}
+
+veltora::Result<void> Pkcs11Session::checkPublicKey(CK_OBJECT_HANDLE key, const char* operation) const {
+    const auto kind = keyKind(key);
+    if (!kind) {
+        return kind.error();
+    }
+    if (kind.value() != ObjectKind::publicKey) {
         return ckError(CKR_KEY_FUNCTION_NOT_PERMITTED, std::string("only the public key ") + operation);
     }
     return {};
@@ -305,9 +313,8 @@ veltora::Result<void> Pkcs11Session::encrypt(std::span<const std::uint8_t> data,
 }
 
 veltora::Result<void> Pkcs11Session::decryptInit(CK_OBJECT_HANDLE key) const {
-    const auto kind = objectKindOf(key, slotID());
-    if (!kind || *kind == ObjectKind::certificate) {
-        return ckError(CKR_KEY_HANDLE_INVALID, "no key " + hexText(key) + " on this session's token");
+    if (const auto kind = keyKind(key); !kind) {
+        return kind.error();
     }
     return ckError(CKR_KEY_FUNCTION_NOT_PERMITTED, "no key of this token decrypts");
 }

@@ -2,6 +2,7 @@
 
 #include "Quillet/TokenSession.h"
 #include "Quillet/pkcs11/Cryptoki.h"
+#include "Quillet/pkcs11/ObjectHandles.h"
 #include "Quillet/pkcs11/SignatureBuffer.h"
 #include "Quillet/pkcs11/SignatureVerifier.h"
 #include "Quillet/pkcs11/Signer.h"
@@ -71,6 +72,8 @@ private:
     veltora::Result<void> signWithoutLock(const std::function<SignResult()>& step,
                                           SignatureBuffer& signature);
     void endSigning();
+    // CKR_KEY_HANDLE_INVALID for what is no key of this session's token.
+    veltora::Result<ObjectKind> keyKind(CK_OBJECT_HANDLE key) const;
     // The public key for a local operation: CKR_KEY_HANDLE_INVALID for what
     // is no key, CKR_KEY_FUNCTION_NOT_PERMITTED for the private key.
     veltora::Result<void> checkPublicKey(CK_OBJECT_HANDLE key, const char* operation) const;
