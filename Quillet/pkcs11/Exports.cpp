@@ -406,8 +406,9 @@ CK_RV C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_
         if (pMechanism == nullptr) {
             return argumentsBad("pMechanism is NULL");
         }
-        return onSession(
-            hSession, [&](quillet::Pkcs11Session& session) { return session.encryptInit(*pMechanism, hKey); });
+        return onSession(hSession, [&](quillet::Pkcs11Session& session) {
+            return session.encryptInit(*pMechanism, hKey);
+        });
     });
 }
 
@@ -436,7 +437,8 @@ CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_
         if (pMechanism == nullptr) {
             return argumentsBad("pMechanism is NULL");
         }
-        return onSession(hSession, [&](quillet::Pkcs11Session& session) { return session.decryptInit(hKey); });
+        return onSession(hSession,
+                         [&](quillet::Pkcs11Session& session) { return session.decryptInit(hKey); });
     });
 }
 

@@ -279,7 +279,8 @@ veltora::Result<void> Pkcs11Session::encryptInit(const CK_MECHANISM& mechanism, 
         return checked;
     }
     if (mechanism.mechanism != CKM_RSA_PKCS) {
-        return ckError(CKR_MECHANISM_INVALID, "only CKM_RSA_PKCS encrypts, not " + hexText(mechanism.mechanism));
+        return ckError(CKR_MECHANISM_INVALID,
+                       "only CKM_RSA_PKCS encrypts, not " + hexText(mechanism.mechanism));
     }
     if (auto checked = checkNoParameter(mechanism); !checked) {
         return checked;
@@ -300,7 +301,8 @@ veltora::Result<void> Pkcs11Session::encrypt(std::span<const std::uint8_t> data,
     }
     if (encrypted.length < required) {
         encrypted.length = required;
-        return ckError(CKR_BUFFER_TOO_SMALL, "the encrypted data needs " + std::to_string(required) + " bytes");
+        return ckError(CKR_BUFFER_TOO_SMALL,
+                       "the encrypted data needs " + std::to_string(required) + " bytes");
     }
     encrypting_ = false;
     auto done = encryptRsaPkcs(token_->keyItem(), data);

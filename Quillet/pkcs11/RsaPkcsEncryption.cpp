@@ -33,7 +33,8 @@ veltora::Result<std::vector<std::uint8_t>> encryptRsaPkcs(const TKTokenKeychainK
     const std::size_t length = key.modulus().size();
     if (data.size() + kLeastPadding + 3 > length) {
         return ckError(CKR_DATA_LEN_RANGE, "CKM_RSA_PKCS encrypts at most " +
-                                               std::to_string(length - kLeastPadding - 3) + " bytes with this key");
+                                               std::to_string(length - kLeastPadding - 3) +
+                                               " bytes with this key");
     }
     // 00 02 nonzero-random 00 data
     std::vector<std::uint8_t> block(length, 0);

@@ -25,7 +25,8 @@ veltora::Result<std::unique_ptr<SignatureVerifier>> SignatureVerifier::make(CK_M
     if (!digest) {
         return digest.error();
     }
-    return std::unique_ptr<SignatureVerifier>(new SignatureVerifier(std::move(digest).value(), std::move(key)));
+    return std::unique_ptr<SignatureVerifier>(
+        new SignatureVerifier(std::move(digest).value(), std::move(key)));
 }
 
 veltora::Result<void> SignatureVerifier::verify(std::span<const std::uint8_t> data,

@@ -109,10 +109,10 @@ std::vector<std::uint8_t> TKTokenKeychainKey::publicOperation(std::span<const st
     const Bignum value = bignumOf(input);
     const Bignum result(BN_new());
     std::vector<std::uint8_t> output(length);
-    const bool done = context && modulus && exponent && value && result && BN_cmp(value.get(), modulus.get()) < 0 &&
-                      BN_mod_exp(result.get(), value.get(), exponent.get(), modulus.get(), context.get()) == 1 &&
-                      BN_bn2binpad(result.get(), output.data(), static_cast<int>(length)) ==
-                          static_cast<int>(length);
+    const bool done =
+        context && modulus && exponent && value && result && BN_cmp(value.get(), modulus.get()) < 0 &&
+        BN_mod_exp(result.get(), value.get(), exponent.get(), modulus.get(), context.get()) == 1 &&
+        BN_bn2binpad(result.get(), output.data(), static_cast<int>(length)) == static_cast<int>(length);
     return done ? output : std::vector<std::uint8_t>{};
 }
 

@@ -146,7 +146,8 @@ TEST_F(JavaTools, NoneWithRsaSignsADigestInfoJavaBuilt) {
     for (const bool sha256Digest : {true, false}) {
         std::ifstream file(path(sha256Digest ? "signature-SHA-256" : "signature-SHA-1"), std::ios::binary);
         const Bytes signature{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-        EXPECT_TRUE(verifiesDigest(certificate, sha256Digest ? sha256(data) : sha1(data), sha256Digest, signature))
+        EXPECT_TRUE(
+            verifiesDigest(certificate, sha256Digest ? sha256(data) : sha1(data), sha256Digest, signature))
             << (sha256Digest ? "SHA-256" : "SHA-1");
     }
 }

@@ -54,7 +54,8 @@ protected:
         }
         CK_ULONG length = 0;
         auto* input = const_cast<CK_BYTE*>(data.data());
-        if (const CK_RV sized = functions->C_Encrypt(on, input, data.size(), nullptr, &length); sized != CKR_OK) {
+        if (const CK_RV sized = functions->C_Encrypt(on, input, data.size(), nullptr, &length);
+            sized != CKR_OK) {
             return sized;
         }
         encrypted.assign(length, 0);
@@ -117,9 +118,9 @@ TEST_F(Pkcs11PublicKey, VerifiesInPartsWithTheHashingMechanisms) {
             EXPECT_EQ(functions->C_VerifyInit(session, &mechanism, publicKey), CKR_OPERATION_ACTIVE);
             for (std::size_t offset = 0; offset < message.size(); offset += 1024) {
                 const std::size_t length = std::min<std::size_t>(1024, message.size() - offset);
-                ASSERT_EQ(functions->C_VerifyUpdate(session, const_cast<CK_BYTE*>(message.data() + offset),
-                                                    length),
-                          CKR_OK);
+                ASSERT_EQ(
+                    functions->C_VerifyUpdate(session, const_cast<CK_BYTE*>(message.data() + offset), length),
+                    CKR_OK);
             }
             Bytes checked = signature;
             checked[7] ^= flip ? 1 : 0;
@@ -148,7 +149,8 @@ TEST_F(Pkcs11PublicKey, VerifyingNeedsThePublicKeyAndAnOfferedMechanism) {
     Bytes signed_;
     ASSERT_EQ(sign(session, CKM_SHA256_RSA_PKCS, data, signed_), CKR_OK);
     CK_MECHANISM mechanism{CKM_SHA256_RSA_PKCS, nullptr, 0};
-    ASSERT_EQ(functions->C_VerifyInit(ownSession, &mechanism, findObject(ownSession, CKO_PUBLIC_KEY)), CKR_OK);
+    ASSERT_EQ(functions->C_VerifyInit(ownSession, &mechanism, findObject(ownSession, CKO_PUBLIC_KEY)),
+              CKR_OK);
     EXPECT_EQ(functions->C_Verify(ownSession, const_cast<CK_BYTE*>(data.data()), data.size(), signed_.data(),
                                   signed_.size()),
               CKR_SIGNATURE_INVALID);
@@ -170,8 +172,9 @@ TEST_F(Pkcs11PublicKey, EncryptsSoThatThePrivateKeyDecrypts) {
     for (const Bytes& encrypted : {first, second}) {
         Bytes decrypted(256);
         std::size_t length = decrypted.size();
-        ASSERT_EQ(EVP_PKEY_decrypt(context.get(), decrypted.data(), &length, encrypted.data(), encrypted.size()),
-                  1);
+        ASSERT_EQ(
+            EVP_PKEY_decrypt(context.get(), decrypted.data(), &length, encrypted.data(), encrypted.size()),
+            1);
         decrypted.resize(length);
         EXPECT_EQ(decrypted, secret);
     }
@@ -182,7 +185,8 @@ TEST_F(Pkcs11PublicKey, EncryptsSoThatThePrivateKeyDecrypts) {
     longest.push_back('x');
     EXPECT_EQ(encrypt(ownSession, longest, first), CKR_DATA_LEN_RANGE);
     CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
-    ASSERT_EQ(functions->C_EncryptInit(ownSession, &mechanism, findObject(ownSession, CKO_PUBLIC_KEY)), CKR_OK);
+    ASSERT_EQ(functions->C_EncryptInit(ownSession, &mechanism, findObject(ownSession, CKO_PUBLIC_KEY)),
+              CKR_OK);
     EXPECT_EQ(functions->C_EncryptInit(ownSession, &mechanism, findObject(ownSession, CKO_PUBLIC_KEY)),
               CKR_OPERATION_ACTIVE);
     CK_BYTE small[16];
@@ -191,7 +195,8 @@ TEST_F(Pkcs11PublicKey, EncryptsSoThatThePrivateKeyDecrypts) {
     EXPECT_EQ(length, 256u);
     Bytes output(length);
     EXPECT_EQ(functions->C_Encrypt(ownSession, small, 4, output.data(), &length), CKR_OK);
-    EXPECT_EQ(functions->C_Encrypt(ownSession, small, 4, output.data(), &length), CKR_OPERATION_NOT_INITIALIZED);
+    EXPECT_EQ(functions->C_Encrypt(ownSession, small, 4, output.data(), &length),
+              CKR_OPERATION_NOT_INITIALIZED);
 }
 
 TEST_F(Pkcs11PublicKey, OnlyThePublicKeyEncryptsAndNoKeyDecrypts) {
