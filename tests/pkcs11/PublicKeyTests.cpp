@@ -1,9 +1,12 @@
 // What the public-key object does locally: verifying the service's signatures
 // and encrypting; and that no key decrypts.
 
+#include "VeltoraCryptoTokenKit/log/DDLog.h"
 #include "tests/pkcs11/Pkcs11TestSupport.h"
+#include "tests/support/RecordingLogger.h"
 #include "tests/support/TestCertificates.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <openssl/rsa.h>
@@ -154,6 +157,19 @@ TEST_F(Pkcs11PublicKey, VerifyingNeedsThePublicKeyAndAnOfferedMechanism) {
     EXPECT_EQ(functions->C_Verify(ownSession, const_cast<CK_BYTE*>(data.data()), data.size(), signed_.data(),
                                   signed_.size()),
               CKR_SIGNATURE_INVALID);
+}
+
+// A caller checking a signature it was given is not a fault of the module.
+TEST_F(Pkcs11PublicKey, ASignatureThatDoesNotVerifyLogsNoError) {
+    const auto errors = std::make_shared<veltora::test::RecordingLogger>();
+    veltora::DDLog::sharedInstance().addLogger(errors, veltora::DDLogLevel::error);
+    const Bytes data = sha256DigestInfo(sha256(Bytes{4, 5, 6}));
+    EXPECT_EQ(verify(CKM_RSA_PKCS, data, Bytes(256, 1)), CKR_SIGNATURE_INVALID);
+    EXPECT_EQ(verify(CKM_RSA_PKCS, data, Bytes(255, 1)), CKR_SIGNATURE_LEN_RANGE);
+    EXPECT_EQ(verify(CKM_RSA_PKCS, data, Bytes(256, 1), privateKey), CKR_KEY_FUNCTION_NOT_PERMITTED);
+    veltora::DDLog::sharedInstance().flushLog();
+    EXPECT_THAT(errors->lines(), ::testing::ElementsAre(::testing::StartsWith(
+                                     "C_VerifyInit failed with CKR_KEY_FUNCTION_NOT_PERMITTED")));
 }
 
 TEST_F(Pkcs11PublicKey, EncryptsSoThatThePrivateKeyDecrypts) {
