@@ -93,6 +93,24 @@ TEST_F(Pkcs11Clients, Pkcs11ToolListsAndSignsWithEveryMechanism) {
         verifiesDigest(certificate, digest, true, signWithPkcs11Tool("RSA-PKCS", sha256DigestInfo(digest))));
 }
 
+// pkcs11-tool --verify checks with the public-key object, on the token.
+TEST_F(Pkcs11Clients, Pkcs11ToolVerifiesWithThePublicKey) {
+    const Bytes message(3000, 'w');
+    Bytes signature = signWithPkcs11Tool("SHA256-RSA-PKCS", message);
+    ASSERT_EQ(signature.size(), 256u);
+    const std::string verify = "pkcs11-tool --module " + kModulePath + " --verify --id " + kPolicyHex +
+                               " -m SHA256-RSA-PKCS -i " + path("input") + " --signature-file " +
+                               path("signature");
+    const auto valid = runTool(verify);
+    EXPECT_EQ(valid.status, 0) << valid.output;
+    EXPECT_THAT(valid.output, HasSubstr("Signature is valid"));
+    signature[100] ^= 0x01;
+    writeFile(path("signature"), signature);
+    // pkcs11-tool exits with 0 either way; only its words tell.
+    const auto invalid = runTool(verify);
+    EXPECT_THAT(invalid.output, HasSubstr("Invalid signature")) << invalid.output;
+}
+
 TEST_F(Pkcs11Clients, P11toolListsTheToken) {
     const auto listed = runTool("p11tool --provider " + kModulePath + " --list-all");
     EXPECT_EQ(listed.status, 0) << listed.output;
