@@ -61,7 +61,8 @@ AttributeSet certificateAttributes(const TKTokenKeychainCertificate& certificate
     std::vector<std::uint8_t> checkValue = CryptoContext::sha1(certificate.data());
     checkValue.resize(std::min(checkValue.size(), kCheckValueLength));
     attributes.setBytes(CKA_CHECK_VALUE, std::move(checkValue));
-    attributes.setBytes(CKA_HASH_OF_SUBJECT_PUBLIC_KEY, key.publicKeyHash().value_or(std::vector<std::uint8_t>{}));
+    attributes.setBytes(CKA_HASH_OF_SUBJECT_PUBLIC_KEY,
+                        key.publicKeyHash().value_or(std::vector<std::uint8_t>{}));
     // Issuers name their key by the SHA-1 of its bits, which the identifier then is.
     attributes.setBytes(CKA_HASH_OF_ISSUER_PUBLIC_KEY, certificate.authorityKeyIdentifier());
     attributes.setText(CKA_URL, "");

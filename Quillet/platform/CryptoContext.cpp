@@ -70,7 +70,8 @@ std::vector<std::uint8_t> CryptoContext::sha256(std::span<const std::uint8_t> da
 
 bool CryptoContext::randomBytes(std::span<std::uint8_t> bytes) {
     OSSL_LIB_CTX* context = get();
-    return context != nullptr && (bytes.empty() || RAND_bytes_ex(context, bytes.data(), bytes.size(), 0) == 1);
+    return context != nullptr &&
+           (bytes.empty() || RAND_bytes_ex(context, bytes.data(), bytes.size(), 0) == 1);
 }
 
 } // namespace quillet

@@ -66,7 +66,16 @@ X509Pointer parsed(const Bytes& der) {
     return X509Pointer(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())), &X509_free);
 }
 
-class Pkcs11Slots : public ModuleTest {};
+class Pkcs11Slots : public ModuleTest {
+protected:
+    // Registers the certificate as the only token and opens a session on it.
+    CK_SESSION_HANDLE sessionOnOnlyToken(const std::string& instanceID, const Bytes& certificateDer) {
+        registerToken(instanceID, certificateDer, someConfiguration());
+        const auto present = slots();
+        EXPECT_EQ(present.size(), 1u);
+        return present.empty() ? CK_INVALID_HANDLE : openSession(present[0]);
+    }
+};
 
 TEST_F(Pkcs11Slots, RegistrationsBecomeSlotsThatKeepTheirIDs) {
     EXPECT_TRUE(slots().empty());
@@ -159,10 +168,7 @@ TEST_F(Pkcs11Slots, MechanismInfoCoversTheKeyOfEachToken) {
 
 TEST_F(Pkcs11Slots, ObjectsCarryWhatClientsRead) {
     const Bytes der = makeCertificate("Object Signer");
-    registerToken("policy-objects", der, someConfiguration());
-    const auto present = slots();
-    ASSERT_EQ(present.size(), 1u);
-    const CK_SESSION_HANDLE session = openSession(present[0]);
+    const CK_SESSION_HANDLE session = sessionOnOnlyToken("policy-objects", der);
 
     const X509Pointer x509 = parsed(der);
     ASSERT_TRUE(x509);
@@ -280,10 +286,7 @@ TEST_F(Pkcs11Slots, ObjectsCarryWhatClientsRead) {
 // A self-signed certificate with an authority key identifier names its own key.
 TEST_F(Pkcs11Slots, IssuerKeyHashIsTheAuthorityKeyIdentifier) {
     const Bytes der = makeCertificate("Identified Signer", 2048, true);
-    registerToken("policy-identified", der, someConfiguration());
-    const auto present = slots();
-    ASSERT_EQ(present.size(), 1u);
-    const CK_SESSION_HANDLE session = openSession(present[0]);
+    const CK_SESSION_HANDLE session = sessionOnOnlyToken("policy-identified", der);
     const CK_OBJECT_HANDLE certificate = findObject(session, CKO_CERTIFICATE);
     const X509Pointer x509 = parsed(der);
     ASSERT_TRUE(x509);
@@ -294,10 +297,7 @@ TEST_F(Pkcs11Slots, IssuerKeyHashIsTheAuthorityKeyIdentifier) {
 
 TEST_F(Pkcs11Slots, ObjectSizeIsTheSumOfItsValues) {
     const Bytes der = makeCertificate("Sized Signer");
-    registerToken("policy-sized", der, someConfiguration());
-    const auto present = slots();
-    ASSERT_EQ(present.size(), 1u);
-    const CK_SESSION_HANDLE session = openSession(present[0]);
+    const CK_SESSION_HANDLE session = sessionOnOnlyToken("policy-sized", der);
     const CK_OBJECT_HANDLE certificate = findObject(session, CKO_CERTIFICATE);
     const CK_OBJECT_HANDLE publicKey = findObject(session, CKO_PUBLIC_KEY);
     const CK_OBJECT_HANDLE privateKey = findObject(session, CKO_PRIVATE_KEY);
@@ -308,8 +308,8 @@ TEST_F(Pkcs11Slots, ObjectSizeIsTheSumOfItsValues) {
     ASSERT_EQ(functions->C_GetObjectSize(session, publicKey, &publicSize), CKR_OK);
     ASSERT_EQ(functions->C_GetObjectSize(session, privateKey, &privateSize), CKR_OK);
     // Each holds its big values and a little more; the private key's secrets count for nothing.
-    const std::size_t names =
-        attribute(session, certificate, CKA_SUBJECT).size() + attribute(session, certificate, CKA_ISSUER).size();
+    const std::size_t names = attribute(session, certificate, CKA_SUBJECT).size() +
+                              attribute(session, certificate, CKA_ISSUER).size();
     EXPECT_GT(certificateSize, der.size() + names);
     EXPECT_LT(certificateSize, 2 * der.size());
     const std::size_t keyValues = attribute(session, publicKey, CKA_MODULUS).size() +
@@ -327,13 +327,10 @@ TEST_F(Pkcs11Slots, ObjectSizeIsTheSumOfItsValues) {
 
 // The randomness is this process's OpenSSL generator, not the service's.
 TEST_F(Pkcs11Slots, TokenHandsOutRandomBytes) {
-    registerToken("policy-random", makeCertificate("Random Signer"), someConfiguration());
-    const auto present = slots();
-    ASSERT_EQ(present.size(), 1u);
+    const CK_SESSION_HANDLE session = sessionOnOnlyToken("policy-random", makeCertificate("Random Signer"));
     CK_TOKEN_INFO info;
-    ASSERT_EQ(functions->C_GetTokenInfo(present[0], &info), CKR_OK);
+    ASSERT_EQ(functions->C_GetTokenInfo(slots().front(), &info), CKR_OK);
     EXPECT_NE(info.flags & CKF_RNG, 0u);
-    const CK_SESSION_HANDLE session = openSession(present[0]);
 
     Bytes first(64, 0);
     Bytes second(64, 0);

@@ -41,9 +41,9 @@ TEST(PlainHttpWarning, OnlyPlainHttpToAnotherMachineIsRemote) {
 TEST(PlainHttpWarning, WarnsOncePerHostAndProcess) {
     auto sink = std::make_shared<veltora::test::RecordingLogger>();
     DDLog::sharedInstance().addLogger(sink, DDLogLevel::all);
-    for (const char* url : {"http://127.0.0.1:1/Api", "https://warned.example.test/Api",
-                            "http://warned.example.test/Api", "http://warned.example.test:81/Other",
-                            "http://localhost/Api"}) {
+    for (const char* url :
+         {"http://127.0.0.1:1/Api", "https://warned.example.test/Api", "http://warned.example.test/Api",
+          "http://warned.example.test:81/Other", "http://localhost/Api"}) {
         warnOfPlainHttp(url);
     }
     DDLog::sharedInstance().flushLog();
