@@ -35,6 +35,9 @@ bool isRoutineAnswer(std::string_view function, CK_RV returnValue) {
     case CKR_TOKEN_NOT_PRESENT:
     case CKR_USER_NOT_LOGGED_IN:
     case CKR_RANDOM_SEED_NOT_SUPPORTED:
+    // A signature that does not verify is the caller's answer, not a fault here.
+    case CKR_SIGNATURE_INVALID:
+    case CKR_SIGNATURE_LEN_RANGE:
         return true;
     default:
         return false;
@@ -394,6 +397,91 @@ CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_P
     });
 }
 
+CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+    return initializedBoundary("C_VerifyInit", [&]() -> VoidResult {
+        if (pMechanism == nullptr) {
+            return argumentsBad("pMechanism is NULL");
+        }
+        return onSession(
+            hSession, [&](quillet::Pkcs11Session& session) { return session.verifyInit(*pMechanism, hKey); });
+    });
+}
+
+CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
+               CK_ULONG ulSignatureLen) {
+    return initializedBoundary("C_Verify", [&]() -> VoidResult {
+        if ((pData == nullptr && ulDataLen != 0) || (pSignature == nullptr && ulSignatureLen != 0)) {
+            return argumentsBad("pData or pSignature is NULL");
+        }
+        return onSession(hSession, [&](quillet::Pkcs11Session& session) {
+            return session.verify(bytesOf(pData, ulDataLen), bytesOf(pSignature, ulSignatureLen));
+        });
+    });
+}
+
+CK_RV C_VerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
+    return initializedBoundary("C_VerifyUpdate", [&]() -> VoidResult {
+        if (pPart == nullptr && ulPartLen != 0) {
+            return argumentsBad("pPart is NULL");
+        }
+        return onSession(hSession, [&](quillet::Pkcs11Session& session) {
+            return session.verifyUpdate(bytesOf(pPart, ulPartLen));
+        });
+    });
+}
+
+CK_RV C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen) {
+    return initializedBoundary("C_VerifyFinal", [&]() -> VoidResult {
+        if (pSignature == nullptr && ulSignatureLen != 0) {
+            return argumentsBad("pSignature is NULL");
+        }
+        return onSession(hSession, [&](quillet::Pkcs11Session& session) {
+            return session.verifyFinal(bytesOf(pSignature, ulSignatureLen));
+        });
+    });
+}
+
+CK_RV C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+    return initializedBoundary("C_EncryptInit", [&]() -> VoidResult {
+        if (pMechanism == nullptr) {
+            return argumentsBad("pMechanism is NULL");
+        }
+        return onSession(hSession, [&](quillet::Pkcs11Session& session) {
+            return session.encryptInit(*pMechanism, hKey);
+        });
+    });
+}
+
+CK_RV C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pEncryptedData,
+                CK_ULONG_PTR pulEncryptedDataLen) {
+    return initializedBoundary("C_Encrypt", [&]() -> VoidResult {
+        if (pulEncryptedDataLen == nullptr) {
+            return argumentsBad("pulEncryptedDataLen is NULL");
+        }
+        if (pData == nullptr && ulDataLen != 0 && pEncryptedData != nullptr) {
+            return argumentsBad("pData is NULL");
+        }
+        return onSession(hSession, [&](quillet::Pkcs11Session& session) {
+            quillet::SignatureBuffer encrypted{pEncryptedData, *pulEncryptedDataLen};
+            auto done = session.encrypt(bytesOf(pData, ulDataLen), encrypted);
+            if (done || quillet::returnValueOf(done.error()) == CKR_BUFFER_TOO_SMALL) {
+                *pulEncryptedDataLen = encrypted.length;
+            }
+            return done;
+        });
+    });
+}
+
+CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+    return initializedBoundary("C_DecryptInit", [&]() -> VoidResult {
+        if (pMechanism == nullptr) {
+            return argumentsBad("pMechanism is NULL");
+        }
+        return onSession(hSession,
+                         [&](quillet::Pkcs11Session& session) { return session.decryptInit(hKey); });
+    });
+}
+
 // Everything below is outside what a signing-only token offers.
 
 CK_RV C_InitToken(CK_SLOT_ID, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR) {
@@ -423,20 +511,11 @@ CK_RV C_DestroyObject(CK_SESSION_HANDLE, CK_OBJECT_HANDLE) {
 CK_RV C_SetAttributeValue(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG) {
     return notSupported("C_SetAttributeValue");
 }
-CK_RV C_EncryptInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) {
-    return notSupported("C_EncryptInit");
-}
-CK_RV C_Encrypt(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
-    return notSupported("C_Encrypt");
-}
 CK_RV C_EncryptUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
     return notSupported("C_EncryptUpdate");
 }
 CK_RV C_EncryptFinal(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) {
     return notSupported("C_EncryptFinal");
-}
-CK_RV C_DecryptInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) {
-    return notSupported("C_DecryptInit");
 }
 CK_RV C_Decrypt(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
     return notSupported("C_Decrypt");
@@ -467,18 +546,6 @@ CK_RV C_SignRecoverInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) {
 }
 CK_RV C_SignRecover(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
     return notSupported("C_SignRecover");
-}
-CK_RV C_VerifyInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) {
-    return notSupported("C_VerifyInit");
-}
-CK_RV C_Verify(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG) {
-    return notSupported("C_Verify");
-}
-CK_RV C_VerifyUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) {
-    return notSupported("C_VerifyUpdate");
-}
-CK_RV C_VerifyFinal(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) {
-    return notSupported("C_VerifyFinal");
 }
 CK_RV C_VerifyRecoverInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) {
     return notSupported("C_VerifyRecoverInit");

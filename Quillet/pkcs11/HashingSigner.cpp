@@ -1,36 +1,13 @@
 #include "Quillet/pkcs11/HashingSigner.h"
 
-#include "Quillet/pkcs11/CkError.h"
-#include "Quillet/platform/CryptoContext.h"
-#include "Quillet/platform/TKTokenKeyAlgorithm.h"
-
 namespace quillet {
 
-namespace {
-
-veltora::Error hashFailure(const char* what) {
-    return ckError(CKR_DEVICE_ERROR, std::string("hashing failed: ") + what);
-}
-
-} // namespace
-
-HashingSigner::HashingSigner(std::unique_ptr<EVP_MD_CTX, ContextFree> context, std::string_view algorithm,
-                             SigningKey key)
-    : context_(std::move(context)), algorithm_(algorithm), key_(std::move(key)) {}
-
-veltora::Result<std::unique_ptr<Signer>> HashingSigner::make(Hash hash, SigningKey key) {
-    // The module's own library context: an application that routes OpenSSL
-    // through a PKCS#11 provider must not see our hashing come back to it.
-    // The context keeps its own reference to the fetched digest.
-    const std::unique_ptr<EVP_MD, DigestFree> digest(
-        EVP_MD_fetch(CryptoContext::get(), hash == Hash::sha256 ? "SHA2-256" : "SHA1", nullptr));
-    std::unique_ptr<EVP_MD_CTX, ContextFree> context(EVP_MD_CTX_new());
-    if (!digest || !context || EVP_DigestInit_ex2(context.get(), digest.get(), nullptr) != 1) {
-        return hashFailure("cannot start the digest");
+veltora::Result<std::unique_ptr<Signer>> HashingSigner::make(LocalDigest::Hash hash, SigningKey key) {
+    auto digest = LocalDigest::make(hash);
+    if (!digest) {
+        return digest.error();
     }
-    const std::string_view algorithm = hash == Hash::sha256 ? kSecKeyAlgorithmRSASignatureDigestPKCS1v15SHA256
-                                                            : kSecKeyAlgorithmRSASignatureDigestPKCS1v15SHA1;
-    return std::unique_ptr<Signer>(new HashingSigner(std::move(context), algorithm, std::move(key)));
+    return std::unique_ptr<Signer>(new HashingSigner(std::move(digest).value(), std::move(key)));
 }
 
 veltora::Result<std::vector<std::uint8_t>> HashingSigner::sign(std::span<const std::uint8_t> data) {
@@ -41,20 +18,15 @@ veltora::Result<std::vector<std::uint8_t>> HashingSigner::sign(std::span<const s
 }
 
 veltora::Result<void> HashingSigner::update(std::span<const std::uint8_t> part) {
-    if (!part.empty() && EVP_DigestUpdate(context_.get(), part.data(), part.size()) != 1) {
-        return hashFailure("cannot take the input");
-    }
-    return {};
+    return digest_.update(part);
 }
 
 veltora::Result<std::vector<std::uint8_t>> HashingSigner::signFinal() {
-    std::vector<std::uint8_t> digest(EVP_MAX_MD_SIZE);
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context_.get(), digest.data(), &length) != 1) {
-        return hashFailure("cannot finish the digest");
+    auto digest = digest_.finish();
+    if (!digest) {
+        return digest.error();
     }
-    digest.resize(length);
-    return key_.signDigest(digest, algorithm_);
+    return key_.signDigest(digest.value(), digest_.algorithm());
 }
 
 } // namespace quillet

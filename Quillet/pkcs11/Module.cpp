@@ -254,7 +254,7 @@ veltora::Result<CK_MECHANISM_INFO> Module::mechanismInfo(CK_SLOT_ID slotID, CK_M
         return ckError(CKR_MECHANISM_INVALID, "mechanism " + hexText(type) + " is not offered");
     }
     const CK_ULONG bits = token.value()->keySizeInBits();
-    return CK_MECHANISM_INFO{bits, bits, CKF_SIGN};
+    return CK_MECHANISM_INFO{bits, bits, mechanismFlags(type)};
 }
 
 veltora::Result<CK_SESSION_HANDLE> Module::openSession(CK_SLOT_ID slotID, CK_FLAGS flags) {

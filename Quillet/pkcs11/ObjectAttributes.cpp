@@ -95,9 +95,10 @@ AttributeSet privateKeyAttributes(const TKTokenKeychainCertificate& certificate,
 AttributeSet publicKeyAttributes(const TKTokenKeychainCertificate& certificate, const TKTokenKeychainKey& key,
                                  std::string_view label) {
     AttributeSet attributes = rsaKeyAttributes(CKO_PUBLIC_KEY, certificate, key, label);
-    attributes.setBool(CKA_VERIFY, false);
+    // Both run locally on the key's numbers.
+    attributes.setBool(CKA_VERIFY, true);
     attributes.setBool(CKA_VERIFY_RECOVER, false);
-    attributes.setBool(CKA_ENCRYPT, false);
+    attributes.setBool(CKA_ENCRYPT, true);
     attributes.setBool(CKA_WRAP, false);
     attributes.setBool(CKA_TRUSTED, false);
     return attributes;

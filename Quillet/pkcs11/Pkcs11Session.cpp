@@ -3,6 +3,7 @@
 #include "Quillet/pkcs11/CkError.h"
 #include "Quillet/pkcs11/Mechanisms.h"
 #include "Quillet/pkcs11/ObjectHandles.h"
+#include "Quillet/pkcs11/RsaPkcsEncryption.h"
 
 #include <array>
 #include <cstring>
@@ -80,11 +81,11 @@ veltora::Result<void> Pkcs11Session::signInit(const CK_MECHANISM& mechanism, CK_
     if (signer_) {
         return ckError(CKR_OPERATION_ACTIVE, "a signing operation is already active on this session");
     }
-    const auto kind = objectKindOf(key, slotID());
-    if (!kind || *kind == ObjectKind::certificate) {
-        return ckError(CKR_KEY_HANDLE_INVALID, "no key " + hexText(key) + " on this session's token");
+    const auto kind = keyKind(key);
+    if (!kind) {
+        return kind.error();
     }
-    if (*kind != ObjectKind::privateKey) {
+    if (kind.value() != ObjectKind::privateKey) {
         return ckError(CKR_KEY_FUNCTION_NOT_PERMITTED, "only the private key signs");
     }
     const CK_MECHANISM_TYPE type = mechanism.mechanism;
@@ -196,6 +197,137 @@ veltora::Result<void> Pkcs11Session::signFinal(SignatureBuffer& signature) {
         return {};
     }
     return signWithoutLock([&] { return signer_->signFinal(); }, signature);
+}
+
+veltora::Result<ObjectKind> Pkcs11Session::keyKind(CK_OBJECT_HANDLE key) const {
+    const auto kind = objectKindOf(key, slotID());
+    if (!kind || *kind == ObjectKind::certificate) {
+        return ckError(CKR_KEY_HANDLE_INVALID, "no key " + hexText(key) + " on this session's token");
+    }
+    return *kind;
+}
+
+veltora::Result<void> Pkcs11Session::checkPublicKey(CK_OBJECT_HANDLE key, const char* operation) const {
+    const auto kind = keyKind(key);
+    if (!kind) {
+        return kind.error();
+    }
+    if (kind.value() != ObjectKind::publicKey) {
+        return ckError(CKR_KEY_FUNCTION_NOT_PERMITTED, std::string("only the public key ") + operation);
+    }
+    return {};
+}
+
+namespace {
+
+veltora::Result<void> checkNoParameter(const CK_MECHANISM& mechanism) {
+    if (mechanism.pParameter != nullptr || mechanism.ulParameterLen != 0) {
+        return ckError(CKR_MECHANISM_PARAM_INVALID, "the RSA PKCS #1 v1.5 mechanisms take no parameter");
+    }
+    return {};
+}
+
+} // namespace
+
+veltora::Result<void> Pkcs11Session::verifyInit(const CK_MECHANISM& mechanism, CK_OBJECT_HANDLE key) {
+    std::lock_guard lock(mutex_);
+    if (verifier_) {
+        return ckError(CKR_OPERATION_ACTIVE, "a verifying operation is already active on this session");
+    }
+    if (auto checked = checkPublicKey(key, "verifies"); !checked) {
+        return checked;
+    }
+    if (auto checked = checkNoParameter(mechanism); !checked) {
+        return checked;
+    }
+    auto verifier = SignatureVerifier::make(mechanism.mechanism, token_->keyItem());
+    if (!verifier) {
+        return verifier.error();
+    }
+    verifier_ = std::move(verifier).value();
+    return {};
+}
+
+veltora::Result<void> Pkcs11Session::verify(std::span<const std::uint8_t> data,
+                                            std::span<const std::uint8_t> signature) {
+    std::lock_guard lock(mutex_);
+    if (!verifier_) {
+        return ckError(CKR_OPERATION_NOT_INITIALIZED, "no verifying operation is active on this session");
+    }
+    const auto verifier = std::move(verifier_);
+    return verifier->verify(data, signature);
+}
+
+veltora::Result<void> Pkcs11Session::verifyUpdate(std::span<const std::uint8_t> part) {
+    std::lock_guard lock(mutex_);
+    if (!verifier_) {
+        return ckError(CKR_OPERATION_NOT_INITIALIZED, "no verifying operation is active on this session");
+    }
+    auto taken = verifier_->update(part);
+    if (!taken) {
+        verifier_.reset();
+    }
+    return taken;
+}
+
+veltora::Result<void> Pkcs11Session::verifyFinal(std::span<const std::uint8_t> signature) {
+    std::lock_guard lock(mutex_);
+    if (!verifier_) {
+        return ckError(CKR_OPERATION_NOT_INITIALIZED, "no verifying operation is active on this session");
+    }
+    const auto verifier = std::move(verifier_);
+    return verifier->verifyFinal(signature);
+}
+
+veltora::Result<void> Pkcs11Session::encryptInit(const CK_MECHANISM& mechanism, CK_OBJECT_HANDLE key) {
+    std::lock_guard lock(mutex_);
+    if (encrypting_) {
+        return ckError(CKR_OPERATION_ACTIVE, "an encrypting operation is already active on this session");
+    }
+    if (auto checked = checkPublicKey(key, "encrypts"); !checked) {
+        return checked;
+    }
+    if (mechanism.mechanism != CKM_RSA_PKCS) {
+        return ckError(CKR_MECHANISM_INVALID,
+                       "only CKM_RSA_PKCS encrypts, not " + hexText(mechanism.mechanism));
+    }
+    if (auto checked = checkNoParameter(mechanism); !checked) {
+        return checked;
+    }
+    encrypting_ = true;
+    return {};
+}
+
+veltora::Result<void> Pkcs11Session::encrypt(std::span<const std::uint8_t> data, SignatureBuffer& encrypted) {
+    std::lock_guard lock(mutex_);
+    if (!encrypting_) {
+        return ckError(CKR_OPERATION_NOT_INITIALIZED, "no encrypting operation is active on this session");
+    }
+    const std::size_t required = token_->signatureLength();
+    if (encrypted.bytes == nullptr) {
+        encrypted.length = required;
+        return {};
+    }
+    if (encrypted.length < required) {
+        encrypted.length = required;
+        return ckError(CKR_BUFFER_TOO_SMALL,
+                       "the encrypted data needs " + std::to_string(required) + " bytes");
+    }
+    encrypting_ = false;
+    auto done = encryptRsaPkcs(token_->keyItem(), data);
+    if (!done) {
+        return done.error();
+    }
+    std::memcpy(encrypted.bytes, done.value().data(), done.value().size());
+    encrypted.length = done.value().size();
+    return {};
+}
+
+veltora::Result<void> Pkcs11Session::decryptInit(CK_OBJECT_HANDLE key) const {
+    if (const auto kind = keyKind(key); !kind) {
+        return kind.error();
+    }
+    return ckError(CKR_KEY_FUNCTION_NOT_PERMITTED, "no key of this token decrypts");
 }
 
 } // namespace quillet

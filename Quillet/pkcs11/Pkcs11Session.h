@@ -2,7 +2,9 @@
 
 #include "Quillet/TokenSession.h"
 #include "Quillet/pkcs11/Cryptoki.h"
+#include "Quillet/pkcs11/ObjectHandles.h"
 #include "Quillet/pkcs11/SignatureBuffer.h"
+#include "Quillet/pkcs11/SignatureVerifier.h"
 #include "Quillet/pkcs11/Signer.h"
 #include "Quillet/pkcs11/TokenEntry.h"
 #include "VeltoraCryptoTokenKit/Result.h"
@@ -17,8 +19,8 @@
 
 namespace quillet {
 
-// One application session on one token: at most one search and one signing
-// operation at a time, held under the session's own lock. The lock is never
+// One application session on one token: at most one search, one signing, one
+// verifying and one encrypting operation at a time, held under the session's own lock. The lock is never
 // held while the service is asked for a signature.
 class Pkcs11Session {
 public:
@@ -45,6 +47,20 @@ public:
     // Ends the operation unless it answers the length or CKR_BUFFER_TOO_SMALL.
     veltora::Result<void> signFinal(SignatureBuffer& signature);
 
+    // Verifying and encrypting are local and quick, so they run under the lock.
+    // Every call but a successful C_VerifyUpdate ends the operation.
+    veltora::Result<void> verifyInit(const CK_MECHANISM& mechanism, CK_OBJECT_HANDLE key);
+    veltora::Result<void> verify(std::span<const std::uint8_t> data, std::span<const std::uint8_t> signature);
+    veltora::Result<void> verifyUpdate(std::span<const std::uint8_t> part);
+    veltora::Result<void> verifyFinal(std::span<const std::uint8_t> signature);
+
+    veltora::Result<void> encryptInit(const CK_MECHANISM& mechanism, CK_OBJECT_HANDLE key);
+    // Ends the operation unless it answers the length or CKR_BUFFER_TOO_SMALL.
+    veltora::Result<void> encrypt(std::span<const std::uint8_t> data, SignatureBuffer& encrypted);
+
+    // No key of the token decrypts; this answers why for the handle given.
+    veltora::Result<void> decryptInit(CK_OBJECT_HANDLE key) const;
+
 private:
     enum class SignStep { single, final };
 
@@ -57,6 +73,11 @@ private:
     veltora::Result<void> signWithoutLock(const std::function<SignResult()>& step,
                                           SignatureBuffer& signature);
     void endSigning();
+    // CKR_KEY_HANDLE_INVALID for what is no key of this session's token.
+    veltora::Result<ObjectKind> keyKind(CK_OBJECT_HANDLE key) const;
+    // The public key for a local operation: CKR_KEY_HANDLE_INVALID for what
+    // is no key, CKR_KEY_FUNCTION_NOT_PERMITTED for the private key.
+    veltora::Result<void> checkPublicKey(CK_OBJECT_HANDLE key, const char* operation) const;
 
     CK_FLAGS flags_;
     std::shared_ptr<const TokenEntry> token_;
@@ -67,6 +88,8 @@ private:
     std::unique_ptr<Signer> signer_;
     bool partsTaken_ = false;
     bool signerBusy_ = false; // a call on another thread is using signer_ without the lock
+    std::unique_ptr<SignatureVerifier> verifier_;
+    bool encrypting_ = false;
 };
 
 } // namespace quillet

@@ -93,24 +93,27 @@ veltora::Result<TKTokenKeychainKey> TKTokenKeychainKey::make(std::span<const std
 
 bool TKTokenKeychainKey::verifies(std::span<const std::uint8_t> signature,
                                   std::span<const std::uint8_t> digestInfo) const {
+    const std::vector<std::uint8_t> expected = encodedMessage(digestInfo, modulus_.size());
+    return !expected.empty() && signature.size() == modulus_.size() && publicOperation(signature) == expected;
+}
+
+std::vector<std::uint8_t> TKTokenKeychainKey::publicOperation(std::span<const std::uint8_t> input) const {
     const std::size_t length = modulus_.size();
-    const std::vector<std::uint8_t> expected = encodedMessage(digestInfo, length);
-    if (expected.empty() || signature.size() != length) {
-        return false;
+    if (input.size() != length) {
+        return {};
     }
     const std::unique_ptr<BN_CTX, decltype(&BN_CTX_free)> context(BN_CTX_new_ex(CryptoContext::get()),
                                                                   BN_CTX_free);
     const Bignum modulus = bignumOf(modulus_);
     const Bignum exponent = bignumOf(exponent_);
-    const Bignum value = bignumOf(signature);
-    const Bignum message(BN_new());
-    std::vector<std::uint8_t> recovered(length);
-    // A signature is a number below the modulus.
-    return context && modulus && exponent && value && message && BN_cmp(value.get(), modulus.get()) < 0 &&
-           BN_mod_exp(message.get(), value.get(), exponent.get(), modulus.get(), context.get()) == 1 &&
-           BN_bn2binpad(message.get(), recovered.data(), static_cast<int>(length)) ==
-               static_cast<int>(length) &&
-           recovered == expected;
+    const Bignum value = bignumOf(input);
+    const Bignum result(BN_new());
+    std::vector<std::uint8_t> output(length);
+    const bool done =
+        context && modulus && exponent && value && result && BN_cmp(value.get(), modulus.get()) < 0 &&
+        BN_mod_exp(result.get(), value.get(), exponent.get(), modulus.get(), context.get()) == 1 &&
+        BN_bn2binpad(result.get(), output.data(), static_cast<int>(length)) == static_cast<int>(length);
+    return done ? output : std::vector<std::uint8_t>{};
 }
 
 } // namespace quillet

@@ -34,6 +34,9 @@ public:
     // it must give. Done on the key's numbers, so no engine or provider of the
     // application can step in.
     bool verifies(std::span<const std::uint8_t> signature, std::span<const std::uint8_t> digestInfo) const;
+    // The RSA public-key operation on a number below the modulus, as long as
+    // the modulus; empty when the input is not such a number.
+    std::vector<std::uint8_t> publicOperation(std::span<const std::uint8_t> input) const;
 
 private:
     std::string objectID_;

@@ -9,7 +9,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
+#include <string_view>
 
 namespace quillet::test {
 namespace {
@@ -20,6 +22,7 @@ using veltora::test::EmulatorProcess;
 
 constexpr const char* kPolicy = "policy-id-1";
 constexpr const char* kAlias = "policy-1"; // the certificate's label
+constexpr std::string_view kContent = "Signed by Quillet\n";
 
 // With a module built with AddressSanitizer (its runtime preloaded by runTool):
 // leak checking stays off, as it fails when the JVM exits with its threads
@@ -41,7 +44,7 @@ protected:
         registerToken(kPolicy, certificate, emulatorConfiguration(*emulator));
         directory = store.path() + "-java";
         std::filesystem::create_directories(path("content"));
-        std::ofstream(path("content/hello.txt")) << "Signed by Quillet\n";
+        std::ofstream(path("content/hello.txt")) << kContent;
         std::ofstream(path("provider.cfg")) << "name = Quillet\n"
                                             << "library = " << modulePath() << "\n"
                                             << "slotListIndex = 0\n";
@@ -123,6 +126,31 @@ INSTANTIATE_TEST_SUITE_P(KeySizes, Jarsigner,
                                            JarsignerCase{"LargeKeyWithSha256", 4096,
                                                          "-sigalg SHA256withRSA"}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A program that hashes for itself and signs the DigestInfo with NONEwithRSA:
+// Java offers it only when CKM_RSA_PKCS is flagged for decryption, and it
+// reaches the token as one C_Sign with CKM_RSA_PKCS.
+TEST_F(JavaTools, NoneWithRsaSignsADigestInfoJavaBuilt) {
+    ASSERT_NO_FATAL_FAILURE(start(2048));
+    const std::string program = std::string(VELTORA_SOURCE_DIR) + "/tests/java/programs/RawRsaSign.java";
+    const auto ran = runJava("java --add-exports java.base/sun.security.util=ALL-UNNAMED "
+                             "--add-exports java.base/sun.security.x509=ALL-UNNAMED " +
+                             program + " " + path("provider.cfg") + " " + kAlias + " " +
+                             path("content/hello.txt") + " " + path("signature-"));
+    ASSERT_EQ(ran.status, 0) << ran.output;
+    EXPECT_THAT(ran.output, HasSubstr("SHA-1 DigestInfo signed")) << ran.output;
+    EXPECT_EQ(signingRequests(), 2u) << "the service made both signatures";
+
+    const Bytes certificate = policyCertificate(*emulator, kPolicy);
+    const Bytes data(kContent.begin(), kContent.end());
+    for (const bool sha256Digest : {true, false}) {
+        std::ifstream file(path(sha256Digest ? "signature-SHA-256" : "signature-SHA-1"), std::ios::binary);
+        const Bytes signature{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+        EXPECT_TRUE(
+            verifiesDigest(certificate, sha256Digest ? sha256(data) : sha1(data), sha256Digest, signature))
+            << (sha256Digest ? "SHA-256" : "SHA-1");
+    }
+}
 
 } // namespace
 } // namespace quillet::test

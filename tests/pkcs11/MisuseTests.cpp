@@ -46,7 +46,7 @@ TEST(Pkcs11Uninitialised, AnswersNotInitialisedAndChecksInitialiseArguments) {
               CKR_CRYPTOKI_NOT_INITIALIZED);
     EXPECT_EQ(f->C_CloseSession(1), CKR_CRYPTOKI_NOT_INITIALIZED);
     EXPECT_EQ(f->C_Sign(1, nullptr, 0, nullptr, &count2), CKR_CRYPTOKI_NOT_INITIALIZED);
-    EXPECT_EQ(f->C_Encrypt(1, nullptr, 0, nullptr, nullptr), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(f->C_Decrypt(1, nullptr, 0, nullptr, nullptr), CKR_FUNCTION_NOT_SUPPORTED);
     EXPECT_EQ(f->C_WaitForSlotEvent(0, nullptr, nullptr), CKR_FUNCTION_NOT_SUPPORTED);
 
     CK_C_INITIALIZE_ARGS arguments{};
