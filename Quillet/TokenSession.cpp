@@ -3,6 +3,7 @@
 #include "Quillet/ByteText.h"
 #include "Quillet/CountingSemaphore.h"
 #include "Quillet/KeyAlgorithmTables.h"
+#include "Quillet/PlainHttpWarning.h"
 #include "Quillet/QuilletError.h"
 #include "Quillet/SigningWorkers.h"
 #include "Quillet/Token.h"
@@ -155,6 +156,7 @@ Result<std::string> TokenSession::sendSigningRequest(std::span<const std::uint8_
     if (!record.apiUrl) {
         return quilletError(QuilletErrorCode::apiUrlMissing, "The api url is missing");
     }
+    warnOfPlainHttp(*record.apiUrl);
     if (!record.organizationId) {
         return quilletError(QuilletErrorCode::organizationIdMissing, "The organization id is missing");
     }

@@ -46,6 +46,14 @@ const std::vector<std::uint8_t>* AttributeSet::find(CK_ATTRIBUTE_TYPE type) cons
     return found == values_.end() ? nullptr : &found->second;
 }
 
+std::size_t AttributeSet::size() const {
+    std::size_t total = 0;
+    for (const auto& [type, value] : values_) {
+        total += value.size();
+    }
+    return total;
+}
+
 veltora::Result<void> AttributeSet::read(std::span<CK_ATTRIBUTE> attributes) const {
     CK_RV failure = CKR_OK;
     for (CK_ATTRIBUTE& attribute : attributes) {

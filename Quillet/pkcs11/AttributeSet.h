@@ -33,6 +33,8 @@ public:
     bool matches(std::span<const CK_ATTRIBUTE> search) const;
 
     const std::vector<std::uint8_t>* find(CK_ATTRIBUTE_TYPE type) const;
+    // The sum of the value lengths: what C_GetObjectSize answers.
+    std::size_t size() const;
 
 private:
     std::map<CK_ATTRIBUTE_TYPE, std::vector<std::uint8_t>> values_;

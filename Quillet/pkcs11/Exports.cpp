@@ -5,6 +5,7 @@
 #include "Quillet/pkcs11/Cryptoki.h"
 #include "Quillet/pkcs11/FunctionList.h"
 #include "Quillet/pkcs11/Module.h"
+#include "Quillet/platform/CryptoContext.h"
 #include "VeltoraCryptoTokenKit/log/DDLogMacros.h"
 
 #include <algorithm>
@@ -33,6 +34,7 @@ bool isRoutineAnswer(std::string_view function, CK_RV returnValue) {
     case CKR_CRYPTOKI_ALREADY_INITIALIZED:
     case CKR_TOKEN_NOT_PRESENT:
     case CKR_USER_NOT_LOGGED_IN:
+    case CKR_RANDOM_SEED_NOT_SUPPORTED:
     // A signature that does not verify is the caller's answer, not a fault here.
     case CKR_SIGNATURE_INVALID:
     case CKR_SIGNATURE_LEN_RANGE:
@@ -261,6 +263,41 @@ CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, 
     });
 }
 
+CK_RV C_GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ULONG_PTR pulSize) {
+    return initializedBoundary("C_GetObjectSize", [&]() -> VoidResult {
+        if (pulSize == nullptr) {
+            return argumentsBad("pulSize is NULL");
+        }
+        return onSession(hSession, [&](quillet::Pkcs11Session& session) {
+            return answerValue(session.objectSize(hObject), pulSize);
+        });
+    });
+}
+
+// Randomness comes from this process's OpenSSL, not from the service.
+CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData, CK_ULONG ulRandomLen) {
+    return initializedBoundary("C_GenerateRandom", [&]() -> VoidResult {
+        if (pRandomData == nullptr && ulRandomLen != 0) {
+            return argumentsBad("pRandomData is NULL");
+        }
+        return onSession(hSession, [&](quillet::Pkcs11Session&) -> VoidResult {
+            if (!quillet::CryptoContext::randomBytes(std::span<std::uint8_t>(pRandomData, ulRandomLen))) {
+                return ckError(CKR_FUNCTION_FAILED, "OpenSSL gave no random bytes");
+            }
+            return {};
+        });
+    });
+}
+
+// The generator seeds itself; a caller's seed is not mixed in.
+CK_RV C_SeedRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG) {
+    return initializedBoundary("C_SeedRandom", [&]() -> VoidResult {
+        return onSession(hSession, [](quillet::Pkcs11Session&) -> VoidResult {
+            return ckError(CKR_RANDOM_SEED_NOT_SUPPORTED, "the token seeds its own generator");
+        });
+    });
+}
+
 CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
     return initializedBoundary("C_FindObjectsInit", [&]() -> VoidResult {
         if (!isValidTemplate(pTemplate, ulCount)) {
@@ -471,9 +508,6 @@ CK_RV C_CopyObject(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULO
 CK_RV C_DestroyObject(CK_SESSION_HANDLE, CK_OBJECT_HANDLE) {
     return notSupported("C_DestroyObject");
 }
-CK_RV C_GetObjectSize(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ULONG_PTR) {
-    return notSupported("C_GetObjectSize");
-}
 CK_RV C_SetAttributeValue(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG) {
     return notSupported("C_SetAttributeValue");
 }
@@ -549,12 +583,6 @@ CK_RV C_UnwrapKey(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_BYTE
 CK_RV C_DeriveKey(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG,
                   CK_OBJECT_HANDLE_PTR) {
     return notSupported("C_DeriveKey");
-}
-CK_RV C_SeedRandom(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) {
-    return notSupported("C_SeedRandom");
-}
-CK_RV C_GenerateRandom(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) {
-    return notSupported("C_GenerateRandom");
 }
 CK_RV C_GetFunctionStatus(CK_SESSION_HANDLE) {
     return notSupported("C_GetFunctionStatus");

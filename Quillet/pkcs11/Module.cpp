@@ -218,7 +218,7 @@ veltora::Result<CK_TOKEN_INFO> Module::tokenInfo(CK_SLOT_ID slotID) const {
     std::memcpy(info.serialNumber, token.value()->serial().data(),
                 std::min(sizeof info.serialNumber, token.value()->serial().size()));
     // No PIN: CKF_LOGIN_REQUIRED stays off, or scripts would be asked for one.
-    info.flags = CKF_TOKEN_INITIALIZED;
+    info.flags = CKF_TOKEN_INITIALIZED | CKF_RNG;
     info.ulMaxSessionCount = CK_EFFECTIVELY_INFINITE;
     info.ulSessionCount = sessions;
     info.ulMaxRwSessionCount = CK_EFFECTIVELY_INFINITE;

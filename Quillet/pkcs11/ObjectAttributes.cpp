@@ -1,7 +1,9 @@
 #include "Quillet/pkcs11/ObjectAttributes.h"
 
 #include "Quillet/pkcs11/Mechanisms.h"
+#include "Quillet/platform/CryptoContext.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace quillet {
@@ -43,7 +45,8 @@ AttributeSet rsaKeyAttributes(CK_OBJECT_CLASS objectClass, const TKTokenKeychain
 
 } // namespace
 
-AttributeSet certificateAttributes(const TKTokenKeychainCertificate& certificate, std::string_view label) {
+AttributeSet certificateAttributes(const TKTokenKeychainCertificate& certificate,
+                                   const TKTokenKeychainKey& key, std::string_view label) {
     AttributeSet attributes = storageAttributes(CKO_CERTIFICATE, certificate.objectID(), label);
     attributes.setUlong(CKA_CERTIFICATE_TYPE, CKC_X_509);
     attributes.setBool(CKA_TRUSTED, false);
@@ -52,6 +55,18 @@ AttributeSet certificateAttributes(const TKTokenKeychainCertificate& certificate
     attributes.setBytes(CKA_SUBJECT, certificate.subject());
     attributes.setBytes(CKA_ISSUER, certificate.issuer());
     attributes.setBytes(CKA_SERIAL_NUMBER, certificate.serialNumber());
+    attributes.setText(CKA_START_DATE, certificate.notBefore());
+    attributes.setText(CKA_END_DATE, certificate.notAfter());
+    constexpr std::size_t kCheckValueLength = 3;
+    std::vector<std::uint8_t> checkValue = CryptoContext::sha1(certificate.data());
+    checkValue.resize(std::min(checkValue.size(), kCheckValueLength));
+    attributes.setBytes(CKA_CHECK_VALUE, std::move(checkValue));
+    attributes.setBytes(CKA_HASH_OF_SUBJECT_PUBLIC_KEY,
+                        key.publicKeyHash().value_or(std::vector<std::uint8_t>{}));
+    // Issuers name their key by the SHA-1 of its bits, which the identifier then is.
+    attributes.setBytes(CKA_HASH_OF_ISSUER_PUBLIC_KEY, certificate.authorityKeyIdentifier());
+    attributes.setText(CKA_URL, "");
+    attributes.setUlong(CKA_JAVA_MIDP_SECURITY_DOMAIN, 0); // unspecified
     return attributes;
 }
 

@@ -31,6 +31,15 @@ veltora::Result<void> Pkcs11Session::getAttributeValue(CK_OBJECT_HANDLE object,
     return token_->attributes(*kind).read(attributes);
 }
 
+veltora::Result<CK_ULONG> Pkcs11Session::objectSize(CK_OBJECT_HANDLE object) const {
+    const auto kind = objectKindOf(object, slotID());
+    if (!kind) {
+        return ckError(CKR_OBJECT_HANDLE_INVALID,
+                       "no object " + hexText(object) + " on this session's token");
+    }
+    return static_cast<CK_ULONG>(token_->attributes(*kind).size());
+}
+
 veltora::Result<void> Pkcs11Session::findObjectsInit(std::span<const CK_ATTRIBUTE> search) {
     std::lock_guard lock(mutex_);
     if (found_) {

@@ -33,6 +33,7 @@ public:
 
     veltora::Result<void> getAttributeValue(CK_OBJECT_HANDLE object,
                                             std::span<CK_ATTRIBUTE> attributes) const;
+    veltora::Result<CK_ULONG> objectSize(CK_OBJECT_HANDLE object) const;
 
     veltora::Result<void> findObjectsInit(std::span<const CK_ATTRIBUTE> search);
     veltora::Result<std::vector<CK_OBJECT_HANDLE>> findObjects(std::size_t maxCount);

@@ -33,7 +33,8 @@ TokenEntry::make(CK_SLOT_ID slotID, const TKTokenConfiguration& configuration, T
     entry->keyItem_ = *key;
     entry->token_ = driver.tokenForConfiguration(configuration);
     entry->certificateData_ = certificate->data();
-    entry->objects_[indexOf(ObjectKind::certificate)] = certificateAttributes(*certificate, objectLabel);
+    entry->objects_[indexOf(ObjectKind::certificate)] =
+        certificateAttributes(*certificate, *key, objectLabel);
     entry->objects_[indexOf(ObjectKind::privateKey)] = privateKeyAttributes(*certificate, *key, objectLabel);
     entry->objects_[indexOf(ObjectKind::publicKey)] = publicKeyAttributes(*certificate, *key, objectLabel);
     return entry;

@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 #include <openssl/provider.h>
+#include <openssl/rand.h>
 
 #include <memory>
 
@@ -65,6 +66,12 @@ std::vector<std::uint8_t> CryptoContext::sha1(std::span<const std::uint8_t> data
 
 std::vector<std::uint8_t> CryptoContext::sha256(std::span<const std::uint8_t> data) {
     return digest("SHA256", data);
+}
+
+bool CryptoContext::randomBytes(std::span<std::uint8_t> bytes) {
+    OSSL_LIB_CTX* context = get();
+    return context != nullptr &&
+           (bytes.empty() || RAND_bytes_ex(context, bytes.data(), bytes.size(), 0) == 1);
 }
 
 } // namespace quillet

@@ -19,6 +19,8 @@ public:
     // Empty when the digest cannot be computed.
     static std::vector<std::uint8_t> sha1(std::span<const std::uint8_t> data);
     static std::vector<std::uint8_t> sha256(std::span<const std::uint8_t> data);
+    // Fills the bytes from the context's DRBG; false when it fails.
+    static bool randomBytes(std::span<std::uint8_t> bytes);
 };
 
 } // namespace quillet

@@ -25,11 +25,17 @@ public:
     const std::vector<std::uint8_t>& subject() const { return subject_; }           // DER Name
     const std::vector<std::uint8_t>& issuer() const { return issuer_; }             // DER Name
     const std::vector<std::uint8_t>& serialNumber() const { return serialNumber_; } // DER INTEGER
+    // The validity period's ends in UTC as "YYYYMMDD"; empty when OpenSSL cannot read one.
+    const std::string& notBefore() const { return notBefore_; }
+    const std::string& notAfter() const { return notAfter_; }
+    // The authority key identifier's keyIdentifier; empty when the certificate has none.
+    const std::vector<std::uint8_t>& authorityKeyIdentifier() const { return authorityKeyIdentifier_; }
 
 private:
     std::string objectID_;
     std::optional<std::string> label_;
-    std::vector<std::uint8_t> der_, subject_, issuer_, serialNumber_;
+    std::string notBefore_, notAfter_;
+    std::vector<std::uint8_t> der_, subject_, issuer_, serialNumber_, authorityKeyIdentifier_;
 };
 
 } // namespace quillet

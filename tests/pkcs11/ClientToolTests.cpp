@@ -14,6 +14,7 @@ namespace quillet::test {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 using veltora::test::EmulatorProcess;
 
 const std::string kModulePath = modulePath();
@@ -109,6 +110,19 @@ TEST_F(Pkcs11Clients, Pkcs11ToolVerifiesWithThePublicKey) {
     // pkcs11-tool exits with 0 either way; only its words tell.
     const auto invalid = runTool(verify);
     EXPECT_THAT(invalid.output, HasSubstr("Invalid signature")) << invalid.output;
+}
+
+// OpenSC's own test: random bytes, signatures through the service and local
+// verification with the public key, without an error.
+TEST_F(Pkcs11Clients, Pkcs11ToolSelfTestPasses) {
+    const auto tested = runTool("pkcs11-tool --module " + kModulePath + " --test");
+    EXPECT_EQ(tested.status, 0) << tested.output;
+    EXPECT_THAT(tested.output, HasSubstr("No errors")) << tested.output;
+    EXPECT_THAT(tested.output, HasSubstr("Signatures (currently only for RSA)")) << tested.output;
+    EXPECT_THAT(tested.output, HasSubstr("Verify (currently only for RSA)")) << tested.output;
+    EXPECT_THAT(tested.output, Not(HasSubstr("Signatures: not implemented"))) << tested.output;
+    EXPECT_THAT(tested.output, Not(HasSubstr("Verify: not implemented"))) << tested.output;
+    EXPECT_THAT(tested.output, Not(HasSubstr("ERR:"))) << tested.output;
 }
 
 TEST_F(Pkcs11Clients, P11toolListsTheToken) {

@@ -8,6 +8,7 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <array>
 #include <cstdio>
@@ -17,6 +18,8 @@
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
+
 #include <sys/wait.h>
 
 namespace quillet::test {
@@ -156,7 +159,7 @@ void unregisterToken(const std::string& instanceID) {
     }
 }
 
-Bytes makeCertificate(const std::string& commonName, int keyBits) {
+Bytes makeCertificate(const std::string& commonName, int keyBits, bool withKeyIdentifiers) {
     EVP_PKEY* key = sharedKey(keyBits);
     const std::unique_ptr<X509, decltype(&X509_free)> certificate(X509_new(), &X509_free);
     X509_set_version(certificate.get(), 2);
@@ -168,6 +171,16 @@ Bytes makeCertificate(const std::string& commonName, int keyBits) {
                                reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0);
     X509_set_issuer_name(certificate.get(), name);
     X509_set_pubkey(certificate.get(), key);
+    if (withKeyIdentifiers) {
+        X509V3_CTX context;
+        X509V3_set_ctx(&context, certificate.get(), certificate.get(), nullptr, nullptr, 0);
+        for (const auto& [nid, value] : {std::pair{NID_subject_key_identifier, "hash"},
+                                         std::pair{NID_authority_key_identifier, "keyid:always"}}) {
+            X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
+            X509_add_ext(certificate.get(), extension, -1);
+            X509_EXTENSION_free(extension);
+        }
+    }
     X509_sign(certificate.get(), key, EVP_sha256());
     unsigned char* der = nullptr;
     const int length = i2d_X509(certificate.get(), &der);

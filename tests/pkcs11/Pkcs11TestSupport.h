@@ -33,8 +33,9 @@ void registerToken(const std::string& instanceID, const Bytes& certificateDer,
                    const veltora::Configuration& configuration);
 void unregisterToken(const std::string& instanceID);
 
-// A self-signed RSA certificate with this common name (one key per size, made once).
-Bytes makeCertificate(const std::string& commonName, int keyBits = 2048);
+// A self-signed RSA certificate with this common name (one key per size, made once),
+// optionally with subject and authority key identifiers.
+Bytes makeCertificate(const std::string& commonName, int keyBits = 2048, bool withKeyIdentifiers = false);
 
 // Writes the DER certificate as a PEM file; false when either fails.
 bool writeCertificatePem(const Bytes& certificateDer, const std::string& path);

@@ -7,6 +7,8 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <ctime>
+
 #include <cstring>
 #include <memory>
 #include <span>
@@ -41,7 +43,39 @@ template <class T, class Get> Bytes derOf(const T* item, Get encode) {
     return bytes;
 }
 
-class Pkcs11Slots : public ModuleTest {};
+// A certificate time as CK_DATE text.
+Bytes dateOf(const ASN1_TIME* time) {
+    std::tm parts{};
+    EXPECT_EQ(ASN1_TIME_to_tm(time, &parts), 1);
+    char text[9] = {};
+    std::strftime(text, sizeof text, "%Y%m%d", &parts);
+    return Bytes(text, text + 8);
+}
+
+// SHA-1 of the subjectPublicKey bits: the key hash issuers put in key identifiers.
+Bytes publicKeyBitsHash(X509* certificate) {
+    const ASN1_BIT_STRING* bits = X509_get0_pubkey_bitstr(certificate);
+    const unsigned char* first = ASN1_STRING_get0_data(bits);
+    return sha1(Bytes(first, first + ASN1_STRING_length(bits)));
+}
+
+using X509Pointer = std::unique_ptr<X509, decltype(&X509_free)>;
+
+X509Pointer parsed(const Bytes& der) {
+    const unsigned char* cursor = der.data();
+    return X509Pointer(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())), &X509_free);
+}
+
+class Pkcs11Slots : public ModuleTest {
+protected:
+    // Registers the certificate as the only token and opens a session on it.
+    CK_SESSION_HANDLE sessionOnOnlyToken(const std::string& instanceID, const Bytes& certificateDer) {
+        registerToken(instanceID, certificateDer, someConfiguration());
+        const auto present = slots();
+        EXPECT_EQ(present.size(), 1u);
+        return present.empty() ? CK_INVALID_HANDLE : openSession(present[0]);
+    }
+};
 
 TEST_F(Pkcs11Slots, RegistrationsBecomeSlotsThatKeepTheirIDs) {
     EXPECT_TRUE(slots().empty());
@@ -134,14 +168,9 @@ TEST_F(Pkcs11Slots, MechanismInfoCoversTheKeyOfEachToken) {
 
 TEST_F(Pkcs11Slots, ObjectsCarryWhatClientsRead) {
     const Bytes der = makeCertificate("Object Signer");
-    registerToken("policy-objects", der, someConfiguration());
-    const auto present = slots();
-    ASSERT_EQ(present.size(), 1u);
-    const CK_SESSION_HANDLE session = openSession(present[0]);
+    const CK_SESSION_HANDLE session = sessionOnOnlyToken("policy-objects", der);
 
-    const unsigned char* cursor = der.data();
-    const std::unique_ptr<X509, decltype(&X509_free)> x509(
-        d2i_X509(nullptr, &cursor, static_cast<long>(der.size())), &X509_free);
+    const X509Pointer x509 = parsed(der);
     ASSERT_TRUE(x509);
     BIGNUM* modulus = nullptr;
     ASSERT_EQ(EVP_PKEY_get_bn_param(X509_get0_pubkey(x509.get()), "n", &modulus), 1);
@@ -192,6 +221,15 @@ TEST_F(Pkcs11Slots, ObjectsCarryWhatClientsRead) {
               derOf(X509_get0_serialNumber(x509.get()),
                     [](const ASN1_INTEGER* n, unsigned char** out) { return i2d_ASN1_INTEGER(n, out); }));
     EXPECT_EQ(attribute(session, certificate, CKA_ID), Bytes(id.begin(), id.end()));
+    EXPECT_EQ(attribute(session, certificate, CKA_START_DATE), dateOf(X509_get0_notBefore(x509.get())));
+    EXPECT_EQ(attribute(session, certificate, CKA_END_DATE), dateOf(X509_get0_notAfter(x509.get())));
+    const Bytes certificateHash = sha1(der);
+    EXPECT_EQ(attribute(session, certificate, CKA_CHECK_VALUE),
+              Bytes(certificateHash.begin(), certificateHash.begin() + 3));
+    EXPECT_EQ(attribute(session, certificate, CKA_HASH_OF_SUBJECT_PUBLIC_KEY), publicKeyBitsHash(x509.get()));
+    EXPECT_EQ(attribute(session, certificate, CKA_HASH_OF_ISSUER_PUBLIC_KEY), Bytes{}); // no key identifier
+    EXPECT_EQ(attribute(session, certificate, CKA_URL), Bytes{});
+    EXPECT_EQ(attribute(session, certificate, CKA_JAVA_MIDP_SECURITY_DOMAIN), bytesOf(CK_ULONG{0}));
 
     // The private key: signs, never shows itself, no leading zero on the modulus.
     const Bytes spki = derOf(X509_get0_pubkey(x509.get()),
@@ -210,7 +248,14 @@ TEST_F(Pkcs11Slots, ObjectsCarryWhatClientsRead) {
     const CK_MECHANISM_TYPE allowed[] = {CKM_RSA_PKCS, CKM_SHA256_RSA_PKCS, CKM_SHA1_RSA_PKCS};
     EXPECT_EQ(attribute(session, key, CKA_ALLOWED_MECHANISMS), bytesOf(allowed));
     EXPECT_EQ(attribute(session, key, CKA_ID), Bytes(id.begin(), id.end()));
+    // The public key: the same key in the open.
+    EXPECT_EQ(attribute(session, publicKey, CKA_KEY_TYPE), bytesOf(CKK_RSA));
     EXPECT_EQ(attribute(session, publicKey, CKA_MODULUS), expectedModulus);
+    EXPECT_EQ(attribute(session, publicKey, CKA_PUBLIC_EXPONENT), (Bytes{0x01, 0x00, 0x01}));
+    EXPECT_EQ(attribute(session, publicKey, CKA_PUBLIC_KEY_INFO), spki);
+    EXPECT_EQ(attribute(session, publicKey, CKA_SUBJECT), attribute(session, certificate, CKA_SUBJECT));
+    EXPECT_EQ(attribute(session, publicKey, CKA_ID), Bytes(id.begin(), id.end()));
+    EXPECT_EQ(attribute(session, publicKey, CKA_PRIVATE), Bytes{CK_FALSE});
     EXPECT_EQ(attribute(session, publicKey, CKA_LABEL), attribute(session, key, CKA_LABEL));
 
     // Several attributes at once: the good ones are filled, the others marked.
@@ -236,6 +281,68 @@ TEST_F(Pkcs11Slots, ObjectsCarryWhatClientsRead) {
     ASSERT_EQ(functions->C_GetSessionInfo(session, &info), CKR_OK);
     EXPECT_EQ(info.state, CKS_RO_USER_FUNCTIONS);
     EXPECT_EQ(functions->C_Logout(session), CKR_OK);
+}
+
+// A self-signed certificate with an authority key identifier names its own key.
+TEST_F(Pkcs11Slots, IssuerKeyHashIsTheAuthorityKeyIdentifier) {
+    const Bytes der = makeCertificate("Identified Signer", 2048, true);
+    const CK_SESSION_HANDLE session = sessionOnOnlyToken("policy-identified", der);
+    const CK_OBJECT_HANDLE certificate = findObject(session, CKO_CERTIFICATE);
+    const X509Pointer x509 = parsed(der);
+    ASSERT_TRUE(x509);
+    const Bytes keyHash = publicKeyBitsHash(x509.get());
+    EXPECT_EQ(attribute(session, certificate, CKA_HASH_OF_ISSUER_PUBLIC_KEY), keyHash);
+    EXPECT_EQ(attribute(session, certificate, CKA_HASH_OF_SUBJECT_PUBLIC_KEY), keyHash);
+}
+
+TEST_F(Pkcs11Slots, ObjectSizeIsTheSumOfItsValues) {
+    const Bytes der = makeCertificate("Sized Signer");
+    const CK_SESSION_HANDLE session = sessionOnOnlyToken("policy-sized", der);
+    const CK_OBJECT_HANDLE certificate = findObject(session, CKO_CERTIFICATE);
+    const CK_OBJECT_HANDLE publicKey = findObject(session, CKO_PUBLIC_KEY);
+    const CK_OBJECT_HANDLE privateKey = findObject(session, CKO_PRIVATE_KEY);
+    CK_ULONG certificateSize = 0;
+    CK_ULONG publicSize = 0;
+    CK_ULONG privateSize = 0;
+    ASSERT_EQ(functions->C_GetObjectSize(session, certificate, &certificateSize), CKR_OK);
+    ASSERT_EQ(functions->C_GetObjectSize(session, publicKey, &publicSize), CKR_OK);
+    ASSERT_EQ(functions->C_GetObjectSize(session, privateKey, &privateSize), CKR_OK);
+    // Each holds its big values and a little more; the private key's secrets count for nothing.
+    const std::size_t names = attribute(session, certificate, CKA_SUBJECT).size() +
+                              attribute(session, certificate, CKA_ISSUER).size();
+    EXPECT_GT(certificateSize, der.size() + names);
+    EXPECT_LT(certificateSize, 2 * der.size());
+    const std::size_t keyValues = attribute(session, publicKey, CKA_MODULUS).size() +
+                                  attribute(session, publicKey, CKA_PUBLIC_KEY_INFO).size() + names / 2;
+    EXPECT_GT(publicSize, keyValues);
+    EXPECT_LT(publicSize, keyValues + 200);
+    EXPECT_GT(privateSize, keyValues);
+    EXPECT_LT(privateSize, keyValues + 200);
+
+    EXPECT_EQ(functions->C_GetObjectSize(session, certificate, nullptr), CKR_ARGUMENTS_BAD);
+    CK_ULONG size = 0;
+    EXPECT_EQ(functions->C_GetObjectSize(session, certificate + 100, &size), CKR_OBJECT_HANDLE_INVALID);
+    EXPECT_EQ(functions->C_GetObjectSize(session + 100, certificate, &size), CKR_SESSION_HANDLE_INVALID);
+}
+
+// The randomness is this process's OpenSSL generator, not the service's.
+TEST_F(Pkcs11Slots, TokenHandsOutRandomBytes) {
+    const CK_SESSION_HANDLE session = sessionOnOnlyToken("policy-random", makeCertificate("Random Signer"));
+    CK_TOKEN_INFO info;
+    ASSERT_EQ(functions->C_GetTokenInfo(slots().front(), &info), CKR_OK);
+    EXPECT_NE(info.flags & CKF_RNG, 0u);
+
+    Bytes first(64, 0);
+    Bytes second(64, 0);
+    ASSERT_EQ(functions->C_GenerateRandom(session, first.data(), first.size()), CKR_OK);
+    ASSERT_EQ(functions->C_GenerateRandom(session, second.data(), second.size()), CKR_OK);
+    EXPECT_NE(first, Bytes(64, 0));
+    EXPECT_NE(first, second);
+    EXPECT_EQ(functions->C_GenerateRandom(session, nullptr, 0), CKR_OK);
+    EXPECT_EQ(functions->C_GenerateRandom(session, nullptr, 8), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(functions->C_GenerateRandom(session + 100, first.data(), 8), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(functions->C_SeedRandom(session, first.data(), 8), CKR_RANDOM_SEED_NOT_SUPPORTED);
+    EXPECT_EQ(functions->C_SeedRandom(session + 100, first.data(), 8), CKR_SESSION_HANDLE_INVALID);
 }
 
 } // namespace
