@@ -245,7 +245,8 @@ private:
         return command;
     }
 
-    // curl sending the signer's last request, byte for byte, with its headers.
+    // curl sending the signer's last request, byte for byte, with its headers, and
+    // keeping the answer in a file as the signer keeps the signature.
     Command curlRequest() const {
         const auto requests = emulator_.requests();
         const auto signing = std::find_if(requests.rbegin(), requests.rend(), [](const auto& request) {
@@ -257,7 +258,8 @@ private:
         }
         const fs::path body = directory_ / "request.body";
         std::ofstream(body, std::ios::binary) << EmulatorProcess::body(*signing);
-        Command command{{"curl", "-q", "-sS", "--fail", "-o", "/dev/null", "--cacert", emulator_.caFile()},
+        Command command{{"curl", "-q", "-sS", "--fail", "-o", (directory_ / "answer.json").string(), "--cacert",
+                          emulator_.caFile()},
                         environment_};
         for (const auto& header : signing->at("headers")) {
             const std::string name = header.at(0);
