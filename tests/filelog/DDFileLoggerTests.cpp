@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <regex>
 #include <sstream>
@@ -17,6 +18,20 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+
+namespace {
+
+// Forced writes leave no trace in the file: this program counts its calls of
+// fsync and passes them on to the C library.
+std::atomic<int> fsyncCalls{0};
+
+} // namespace
+
+extern "C" int fsync(int fd) {
+    ++fsyncCalls;
+    static const auto passOn = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
+    return passOn(fd);
+}
 
 namespace veltora {
 namespace {
@@ -193,6 +208,37 @@ TEST(DDFileLogger, StartsANewFileWhenTheCurrentOneIsDeletedRenamedOrOld) {
     EXPECT_NE(fourth, third);
     sink.logger->setRollingFrequency(1.5);
     EXPECT_TRUE(test::eventually([&] { return DDLogFileInfo(fourth).isArchived(); }));
+}
+
+TEST(DDFileLogger, AFileDeletedBeforeItsWatchBeginsIsReplacedAtTheNextWrite) {
+    TemporaryDirectory directory;
+    FileSinkFixture sink(directory.path());
+    sink.manager->setMaximumNumberOfLogFiles(0);
+    sink.log("before");
+    sink.registry.flushLog();
+    ASSERT_EQ(::unlink(sink.logFiles().at(0).c_str()), 0);
+    sink.log("after deletion");
+    sink.registry.flushLog();
+    ASSERT_EQ(sink.logFiles().size(), 1u);
+    EXPECT_EQ(test::readFile(sink.logFiles().at(0)).find("before"), std::string::npos);
+    EXPECT_NE(test::readFile(sink.logFiles().at(0)).find("after deletion"), std::string::npos);
+}
+
+TEST(DDFileLogger, AFlushForcesTheFileToDiskOnlyWhenSomethingWasWrittenSince) {
+    TemporaryDirectory directory;
+    FileSinkFixture sink(directory.path());
+    sink.log("first");
+    const int before = fsyncCalls.load();
+    sink.registry.flushLog();
+    EXPECT_EQ(fsyncCalls.load() - before, 1);
+    sink.registry.flushLog(); // as the process end does after the module's finalisation
+    EXPECT_EQ(fsyncCalls.load() - before, 1);
+    sink.log("second");
+    sink.registry.flushLog();
+    EXPECT_EQ(fsyncCalls.load() - before, 2);
+    const std::string content = test::readFile(sink.logFiles().at(0));
+    EXPECT_NE(content.find("first\n"), std::string::npos);
+    EXPECT_NE(content.find("second\n"), std::string::npos);
 }
 
 TEST(DDFileLogger, WaitsForAnotherWritersLockAWhileAndWritesTheBatchEitherWay) {
