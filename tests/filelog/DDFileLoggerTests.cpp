@@ -22,15 +22,16 @@
 namespace {
 
 // Forced writes leave no trace in the file: this program counts its calls of
-// fsync and passes them on to the C library.
+// fsync and passes them on to the C library's. Looked up before main: a lookup
+// from a sink's thread could wait for a module unload that waits for that thread.
 std::atomic<int> fsyncCalls{0};
+const auto libraryFsync = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
 
 } // namespace
 
 extern "C" int fsync(int fd) {
     ++fsyncCalls;
-    static const auto passOn = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
-    return passOn(fd);
+    return libraryFsync(fd);
 }
 
 namespace veltora {
