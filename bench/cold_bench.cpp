@@ -3,7 +3,10 @@
 // exits ("module"), beside curl processes that send the identical signing
 // request ("raw", the reference), and beside signers through p11-kit's client
 // to a warm `p11-kit server` serving the module from one long-lived process
-// ("p11kit"). One process of each runs in turn per round, for
+// ("p11kit"), and beside the signer program's own start and end without
+// signing ("toolOnly": pkcs11-tool showing p11-kit's trust module's
+// information), the part of the module's figure that is not the module's.
+// One process of each runs in turn per round, for
 // VELTORA_COLD_PROCESSES rounds (default 30), in two settings: the emulator on
 // loopback as it is, and a service about 20 ms away (20 ms before each answer,
 // 40 ms before each new connection's TLS handshake). A case's time is the
@@ -47,6 +50,7 @@ using Clock = std::chrono::steady_clock;
 
 const veltora::TimeoutsConfiguration kTimeouts{30.0f, 1.6f, 10};
 constexpr const char* kClientModule = "/usr/lib/x86_64-linux-gnu/pkcs11/p11-kit-client.so";
+constexpr const char* kTrustModule = "/usr/lib/x86_64-linux-gnu/pkcs11/p11-kit-trust.so";
 constexpr int kConcurrentSigners = 8;
 constexpr std::chrono::seconds kServerStartLimit{20};
 constexpr std::chrono::seconds kServerStopLimit{10};
@@ -187,7 +191,8 @@ public:
         const std::map<std::string, Command> commands{
             {"raw", curlRequest()},
             {"module", signer(VELTORA_BINARY_DIR "/lib/quillet-pkcs11.so", {})},
-            {"p11kit", signer(kClientModule, {"P11_KIT_SERVER_ADDRESS=unix:path=" + socket().string()})}};
+            {"p11kit", signer(kClientModule, {"P11_KIT_SERVER_ADDRESS=unix:path=" + socket().string()})},
+            {"toolOnly", Command{{"pkcs11-tool", "--module", kTrustModule, "--show-info"}, environment_}}};
         for (const auto& [variant, command] : commands) {
             children_.run(command);
         }
@@ -258,8 +263,8 @@ private:
         }
         const fs::path body = directory_ / "request.body";
         std::ofstream(body, std::ios::binary) << EmulatorProcess::body(*signing);
-        Command command{{"curl", "-q", "-sS", "--fail", "-o", (directory_ / "answer.json").string(), "--cacert",
-                          emulator_.caFile()},
+        Command command{{"curl", "-q", "-sS", "--fail", "-o", (directory_ / "answer.json").string(),
+                         "--cacert", emulator_.caFile()},
                         environment_};
         for (const auto& header : signing->at("headers")) {
             const std::string name = header.at(0);
@@ -341,6 +346,8 @@ void printSummary(const std::string& setting, int rounds, const Figures& figures
               << "  p11-kit client: wall " << ms(wall.at("p11kit")) << ", CPU " << ms(cpu.at("p11kit"))
               << "  -> p11kit/curl wall " << ratio(wall.at("p11kit") / wall.at("raw")) << ", CPU "
               << ratio(cpu.at("p11kit") / cpu.at("raw")) << "\n"
+              << "  pkcs11-tool alone, no signing: wall " << ms(wall.at("toolOnly")) << ", CPU "
+              << ms(cpu.at("toolOnly")) << "\n"
               << "  service connections opened by " << rounds
               << " signers through the p11-kit server: " << figures.serverConnections << "\n"
               << "  " << kConcurrentSigners
@@ -403,7 +410,7 @@ void registerAll() {
         const std::pair<Figure, std::string> figures[] = {{Figure::wall, "BM_ColdSignWall_"},
                                                           {Figure::cpu, "BM_ColdSignCpu_"}};
         for (const auto& [figure, prefix] : figures) {
-            for (const char* variant : {"raw", "module", "p11kit"}) {
+            for (const char* variant : {"raw", "module", "p11kit", "toolOnly"}) {
                 benchmark::RegisterBenchmark((prefix + spec.name + "/" + variant).c_str(), report, spec.name,
                                              figure, variant)
                     ->UseManualTime()
