@@ -163,25 +163,14 @@ public:
     explicit ColdSetting(const std::vector<std::string>& emulatorArguments)
         : emulator_(emulatorArguments, true), directory_(temporaryDirectory()),
           children_(directory_ / "errors.txt") {
-        fs::create_directories(directory_ / "store");
-        fs::create_directories(directory_ / "home");
-        std::ofstream(directory_ / "message.txt") << "A message to sign\n";
-        const std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "/usr/bin:/bin";
-        environment_ = {"PATH=" + path, "HOME=" + (directory_ / "home").string(),
-                        "VELTORA_TOKEN_STORE=" + (directory_ / "store").string(),
-                        "SSL_CERT_FILE=" + emulator_.caFile()};
-        setenv("VELTORA_TOKEN_STORE", (directory_ / "store").c_str(), 1);
-        setenv("SSL_CERT_FILE", emulator_.caFile().c_str(), 1);
-        veltora::bench::registerFirstPolicy(emulator_, kTimeouts);
-        // As the host leaves it: registrations younger than two seconds are read in full each time.
-        std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-        startServer();
+        try {
+            prepare();
+        } catch (...) {
+            cleanUp(); // no destructor runs for a constructor that throws
+            throw;
+        }
     }
-    ~ColdSetting() {
-        stopServer();
-        std::error_code ignored;
-        fs::remove_all(directory_, ignored);
-    }
+    ~ColdSetting() { cleanUp(); }
     ColdSetting(const ColdSetting&) = delete;
     ColdSetting& operator=(const ColdSetting&) = delete;
 
@@ -229,6 +218,28 @@ public:
     }
 
 private:
+    void prepare() {
+        fs::create_directories(directory_ / "store");
+        fs::create_directories(directory_ / "home");
+        std::ofstream(directory_ / "message.txt") << "A message to sign\n";
+        const std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "/usr/bin:/bin";
+        environment_ = {"PATH=" + path, "HOME=" + (directory_ / "home").string(),
+                        "VELTORA_TOKEN_STORE=" + (directory_ / "store").string(),
+                        "SSL_CERT_FILE=" + emulator_.caFile()};
+        setenv("VELTORA_TOKEN_STORE", (directory_ / "store").c_str(), 1);
+        setenv("SSL_CERT_FILE", emulator_.caFile().c_str(), 1);
+        veltora::bench::registerFirstPolicy(emulator_, kTimeouts);
+        // As the host leaves it: registrations younger than two seconds are read in full each time.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+        startServer();
+    }
+
+    void cleanUp() {
+        stopServer();
+        std::error_code ignored;
+        fs::remove_all(directory_, ignored);
+    }
+
     static fs::path temporaryDirectory() {
         std::string pattern = (fs::temp_directory_path() / "veltora-cold-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) {
@@ -286,7 +297,11 @@ private:
         server_ = children_.start(command);
         const auto deadline = Clock::now() + kServerStartLimit;
         while (!fs::exists(socket())) {
-            if (Clock::now() > deadline || waitpid(server_, nullptr, WNOHANG) != 0) {
+            if (waitpid(server_, nullptr, WNOHANG) != 0) {
+                server_ = -1; // ended, and reaped
+                throw std::runtime_error("p11-kit server ended without opening its socket");
+            }
+            if (Clock::now() > deadline) {
                 throw std::runtime_error("p11-kit server did not open its socket");
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
