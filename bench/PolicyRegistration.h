@@ -1,9 +1,9 @@
 #pragma once
 
-#include "Quillet/ByteText.h"
+#include "Quillet/platform/ByteText.h"
 #include "Quillet/platform/TKTokenDriverConfiguration.h"
-#include "VeltoraCryptoTokenKit/Configuration.h"
-#include "VeltoraCryptoTokenKit/VeltoraClient.h"
+#include "VeltoraCryptoTokenKit/config/Configuration.h"
+#include "VeltoraCryptoTokenKit/client/VeltoraClient.h"
 #include "tests/support/EmulatorProcess.h"
 
 #include <cstdint>

@@ -16,7 +16,7 @@
 // directly ("direct") and through the server. Each setting is measured once;
 // the repetitions report the same figures, and a summary is printed as well.
 
-#include "VeltoraCryptoTokenKit/EnvironmentNumbers.h"
+#include "VeltoraCryptoTokenKit/config/EnvironmentNumbers.h"
 #include "bench/PolicyRegistration.h"
 #include "tests/support/EmulatorProcess.h"
 
