@@ -361,9 +361,10 @@ void registerAll() {
         ->UseRealTime();
     benchmark::RegisterBenchmark("BM_Pkcs11SignatureCheck/verify", signatureCheck)->UseRealTime();
     benchmark::RegisterBenchmark("BM_Pkcs11LatencyScaling/module", latencyScaling)->UseRealTime();
-    for (const auto& [path, pathName] : {std::pair{Path::direct, "direct"}, std::pair{Path::module, "module"}}) {
-        benchmark::RegisterBenchmark((std::string("BM_SignCpuPerSignature/") + pathName).c_str(), cpuPerSignature,
-                                     path)
+    for (const auto& [path, pathName] :
+         {std::pair{Path::direct, "direct"}, std::pair{Path::module, "module"}}) {
+        benchmark::RegisterBenchmark((std::string("BM_SignCpuPerSignature/") + pathName).c_str(),
+                                     cpuPerSignature, path)
             ->MeasureProcessCPUTime()
             ->UseRealTime();
     }
