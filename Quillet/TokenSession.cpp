@@ -132,7 +132,7 @@ Result<veltora::Configuration> TokenSession::getTokenConfiguration(const KeyObje
         return quilletError(QuilletErrorCode::noConfigurationData,
                             "The token registered for " + *keyObjectID + " has no configuration data.");
     }
-    const auto& configuration = found->second->decodedConfiguration();
+    auto configuration = found->second->decodedConfiguration();
     if (!configuration) {
         DDLogError("Error parsing JSON token configuration: " + configuration.error().localizedDescription());
         return quilletError(QuilletErrorCode::configurationDataNotDecodable,

@@ -39,7 +39,10 @@ private:
 
 TKTokenConfiguration::TKTokenConfiguration() : decoded_(std::make_shared<DecodedConfiguration>()) {}
 
-const veltora::Result<veltora::Configuration>& TKTokenConfiguration::decodedConfiguration() const {
+veltora::Result<veltora::Configuration> TKTokenConfiguration::decodedConfiguration() const {
+    if (!decoded_) { // moved from
+        return DecodedConfiguration().of(configurationData_);
+    }
     return decoded_->of(configurationData_);
 }
 

@@ -29,7 +29,7 @@ public:
     // as empty text). Decoded once for this registration and the copies made of
     // it: signing reads the store for every signature, and the registrations
     // already decoded come back as copies.
-    const veltora::Result<veltora::Configuration>& decodedConfiguration() const;
+    veltora::Result<veltora::Configuration> decodedConfiguration() const;
 
     veltora::Result<void> setConfigurationData(std::vector<std::uint8_t> data);
     veltora::Result<void> setKeychainItems(TKTokenKeychainCertificate certificate, TKTokenKeychainKey key);
