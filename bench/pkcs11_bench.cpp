@@ -8,7 +8,11 @@
 // across a request, so it should come close to 8. Throughput is counted against wall-clock time in
 // "items_per_second". BM_Pkcs11SignatureCheck sets the module's check of each
 // signature against the token's key ("verify") beside one signing round trip
-// ("direct"), both in items per second.
+// ("direct"), both in items per second. BM_SignCpuPerSignature sets the processor
+// time of this whole process per signature through the module ("module")
+// beside the direct client's ("direct"), one signature per iteration: its
+// cpu_time counts every thread, the module's workers and log thread included,
+// and leaves out the emulator, which runs in a process of its own.
 
 #include "Quillet/pkcs11/cryptoki/Cryptoki.h"
 #include "Quillet/platform/TKTokenDriverConfiguration.h"
@@ -293,6 +297,23 @@ void signatureCheck(benchmark::State& state) {
     state.counters["us_per_item"] = seconds * 1e6 / static_cast<double>(state.iterations());
 }
 
+// One signature per iteration, on one calling thread; the process's CPU time is what counts.
+void cpuPerSignature(benchmark::State& state, Path path) {
+    CK_FUNCTION_LIST* functions = moduleFunctions();
+    Service& target = service(0);
+    const auto sessions = target.openSessions(functions, 1);
+    long failures = 0;
+    for (auto _ : state) {
+        const bool signed_ = path == Path::module
+                                 ? signThroughModule(functions, sessions.front().handle, sessions.front().key)
+                                 : signDirectly(target.emulator());
+        failures += signed_ ? 0 : 1;
+    }
+    if (failures > 0) {
+        state.SkipWithError("some signing requests failed");
+    }
+}
+
 void registerAll() {
     for (const int threads : {1, 8}) {
         const std::string name = "BM_Pkcs11Sign_" + std::to_string(threads) + "threads/";
@@ -307,6 +328,13 @@ void registerAll() {
         ->UseRealTime();
     benchmark::RegisterBenchmark("BM_Pkcs11SignatureCheck/verify", signatureCheck)->UseRealTime();
     benchmark::RegisterBenchmark("BM_Pkcs11LatencyScaling/module", latencyScaling)->UseRealTime();
+    for (const auto& [path, pathName] :
+         {std::pair{Path::direct, "direct"}, std::pair{Path::module, "module"}}) {
+        benchmark::RegisterBenchmark((std::string("BM_SignCpuPerSignature/") + pathName).c_str(),
+                                     cpuPerSignature, path)
+            ->MeasureProcessCPUTime()
+            ->UseRealTime();
+    }
 }
 
 } // namespace
