@@ -6,7 +6,7 @@
 // the throughput ratios of each case. Throughput is counted against wall-clock
 // time in the "items_per_second" counter.
 
-#include "VeltoraCryptoTokenKit/VeltoraClient.h"
+#include "VeltoraCryptoTokenKit/client/VeltoraClient.h"
 #include "bench/InterleavedRun.h"
 #include "tests/support/EmulatorProcess.h"
 

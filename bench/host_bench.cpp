@@ -4,10 +4,10 @@
 // empty store. Throughput (registrations per second of wall-clock time) is in "items_per_second";
 // "registration_time" is the seconds per registration.
 
-#include "Quillet/ByteText.h"
+#include "Quillet/platform/ByteText.h"
 #include "Quillet/platform/TKTokenDriverConfiguration.h"
-#include "VeltoraCryptoTokenKit/CertificateService.h"
-#include "VeltoraCryptoTokenKit/CertificateSync.h"
+#include "VeltoraCryptoTokenKit/app/CertificateService.h"
+#include "VeltoraCryptoTokenKit/app/CertificateSync.h"
 #include "bench/InterleavedRun.h"
 #include "tests/support/EmulatorProcess.h"
 
@@ -60,7 +60,8 @@ public:
             }
             policies_.push_back({policy.at("signingPolicyId"), std::move(*der)});
         }
-        if (policies_.size() != kPolicies || quillet::TKTokenDriverConfiguration::driverConfigurations().empty()) {
+        if (policies_.size() != kPolicies ||
+            quillet::TKTokenDriverConfiguration::driverConfigurations().empty()) {
             throw std::runtime_error("no policies or no token driver (is the module built?)");
         }
     }
@@ -88,8 +89,8 @@ Service& service() {
 
 void countRegistrations(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kPolicies);
-    state.counters["registration_time"] =
-        benchmark::Counter(kPolicies, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["registration_time"] = benchmark::Counter(
+        kPolicies, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 void BM_HostPass_pass(benchmark::State& state) {
@@ -125,7 +126,8 @@ void BM_HostPass_raw(benchmark::State& state) {
             auto certificate = quillet::TKTokenKeychainCertificate::make(policy.der, policy.id);
             auto key = quillet::TKTokenKeychainKey::make(policy.der, policy.id);
             if (!registration || !certificate || !key || !registration.value()->setConfigurationData(data) ||
-                !registration.value()->setKeychainItems(std::move(certificate).value(), std::move(key).value())) {
+                !registration.value()->setKeychainItems(std::move(certificate).value(),
+                                                        std::move(key).value())) {
                 state.SkipWithError("cannot write a registration");
                 return;
             }

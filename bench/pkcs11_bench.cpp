@@ -10,13 +10,13 @@
 // signature against the token's key ("verify") beside one signing round trip
 // ("direct"), both in items per second.
 
-#include "Quillet/Token.h"
-#include "Quillet/TokenDriver.h"
-#include "Quillet/TokenSession.h"
-#include "Quillet/pkcs11/Cryptoki.h"
+#include "Quillet/pkcs11/cryptoki/Cryptoki.h"
 #include "Quillet/platform/TKTokenDriverConfiguration.h"
-#include "VeltoraCryptoTokenKit/Configuration.h"
-#include "VeltoraCryptoTokenKit/VeltoraClient.h"
+#include "Quillet/token/Token.h"
+#include "Quillet/token/TokenDriver.h"
+#include "Quillet/token/TokenSession.h"
+#include "VeltoraCryptoTokenKit/client/VeltoraClient.h"
+#include "VeltoraCryptoTokenKit/config/Configuration.h"
 #include "bench/InterleavedRun.h"
 #include "tests/support/EmulatorProcess.h"
 #include "tests/support/PrivateKeyLookup.h"

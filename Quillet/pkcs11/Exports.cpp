@@ -1,10 +1,10 @@
 // The C boundary: each function checks the calling conventions, makes one call
 // into the module, turns the outcome into a CK_RV and logs a failure once.
 
-#include "Quillet/pkcs11/CkError.h"
-#include "Quillet/pkcs11/Cryptoki.h"
 #include "Quillet/pkcs11/FunctionList.h"
 #include "Quillet/pkcs11/Module.h"
+#include "Quillet/pkcs11/cryptoki/CkError.h"
+#include "Quillet/pkcs11/cryptoki/Cryptoki.h"
 #include "Quillet/platform/CryptoContext.h"
 #include "VeltoraCryptoTokenKit/log/DDLogMacros.h"
 

@@ -1,12 +1,12 @@
 #include "Quillet/pkcs11/Module.h"
 
-#include "Quillet/Token.h"
-#include "Quillet/pkcs11/CkError.h"
-#include "Quillet/pkcs11/Mechanisms.h"
 #include "Quillet/pkcs11/ModuleLogging.h"
-#include "Quillet/pkcs11/ObjectHandles.h"
-#include "Quillet/pkcs11/TextFields.h"
+#include "Quillet/pkcs11/cryptoki/CkError.h"
+#include "Quillet/pkcs11/objects/ObjectHandles.h"
+#include "Quillet/pkcs11/objects/TextFields.h"
+#include "Quillet/pkcs11/operation/Mechanisms.h"
 #include "Quillet/platform/TokenStore.h"
+#include "Quillet/token/Token.h"
 
 #include <pthread.h>
 #include <unistd.h>

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "Quillet/TokenDriver.h"
-#include "Quillet/pkcs11/Cryptoki.h"
 #include "Quillet/pkcs11/Pkcs11Session.h"
-#include "Quillet/pkcs11/SlotTable.h"
-#include "VeltoraCryptoTokenKit/Result.h"
+#include "Quillet/pkcs11/cryptoki/Cryptoki.h"
+#include "Quillet/pkcs11/objects/SlotTable.h"
+#include "Quillet/token/TokenDriver.h"
+#include "VeltoraCryptoTokenKit/base/Result.h"
 
 #include <sys/types.h>
 

@@ -1,8 +1,8 @@
 #include "Quillet/pkcs11/ModuleLogging.h"
 
+#include "VeltoraCryptoTokenKit/config/VeltoraLogFactory.h"
 #include "VeltoraCryptoTokenKit/log/DDLog.h"
 #include "VeltoraCryptoTokenKit/log/DDLogFileManagerDefault.h"
-#include "VeltoraCryptoTokenKit/log/VeltoraLogFactory.h"
 
 #include <mutex>
 

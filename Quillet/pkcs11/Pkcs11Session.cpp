@@ -1,9 +1,9 @@
 #include "Quillet/pkcs11/Pkcs11Session.h"
 
-#include "Quillet/pkcs11/CkError.h"
-#include "Quillet/pkcs11/Mechanisms.h"
-#include "Quillet/pkcs11/ObjectHandles.h"
-#include "Quillet/pkcs11/RsaPkcsEncryption.h"
+#include "Quillet/pkcs11/cryptoki/CkError.h"
+#include "Quillet/pkcs11/objects/ObjectHandles.h"
+#include "Quillet/pkcs11/operation/Mechanisms.h"
+#include "Quillet/pkcs11/operation/RsaPkcsEncryption.h"
 
 #include <array>
 #include <cstring>

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "Quillet/TokenSession.h"
-#include "Quillet/pkcs11/Cryptoki.h"
-#include "Quillet/pkcs11/ObjectHandles.h"
 #include "Quillet/pkcs11/SignatureBuffer.h"
-#include "Quillet/pkcs11/SignatureVerifier.h"
-#include "Quillet/pkcs11/Signer.h"
-#include "Quillet/pkcs11/TokenEntry.h"
-#include "VeltoraCryptoTokenKit/Result.h"
+#include "Quillet/pkcs11/cryptoki/Cryptoki.h"
+#include "Quillet/pkcs11/objects/ObjectHandles.h"
+#include "Quillet/pkcs11/objects/TokenEntry.h"
+#include "Quillet/pkcs11/operation/SignatureVerifier.h"
+#include "Quillet/pkcs11/operation/Signer.h"
+#include "Quillet/token/TokenSession.h"
+#include "VeltoraCryptoTokenKit/base/Result.h"
 
 #include <cstdint>
 #include <functional>

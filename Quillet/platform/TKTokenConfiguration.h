@@ -2,7 +2,7 @@
 
 #include "Quillet/platform/TKTokenKeychainCertificate.h"
 #include "Quillet/platform/TKTokenKeychainKey.h"
-#include "VeltoraCryptoTokenKit/Result.h"
+#include "VeltoraCryptoTokenKit/base/Result.h"
 
 #include <cstdint>
 #include <filesystem>

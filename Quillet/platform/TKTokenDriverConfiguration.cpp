@@ -1,7 +1,7 @@
 #include "Quillet/platform/TKTokenDriverConfiguration.h"
 
 #include "Quillet/platform/TokenStore.h"
-#include "VeltoraCryptoTokenKit/MainBundle.h"
+#include "VeltoraCryptoTokenKit/config/MainBundle.h"
 
 #include <unistd.h>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Quillet/platform/TKTokenConfiguration.h"
-#include "VeltoraCryptoTokenKit/Result.h"
+#include "VeltoraCryptoTokenKit/base/Result.h"
 
 #include <filesystem>
 #include <map>

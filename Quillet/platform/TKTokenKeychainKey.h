@@ -1,6 +1,6 @@
 #pragma once
 
-#include "VeltoraCryptoTokenKit/Result.h"
+#include "VeltoraCryptoTokenKit/base/Result.h"
 
 #include <cstdint>
 #include <optional>

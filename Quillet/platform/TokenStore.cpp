@@ -1,11 +1,11 @@
 #include "Quillet/platform/TokenStore.h"
 
-#include "Quillet/ByteText.h"
+#include "Quillet/platform/ByteText.h"
 #include "Quillet/platform/CryptoContext.h"
 #include "Quillet/platform/RegistrationCache.h"
 #include "Quillet/platform/StoreSnapshot.h"
-#include "VeltoraCryptoTokenKit/ErrnoText.h"
-#include "VeltoraCryptoTokenKit/UserAccount.h"
+#include "VeltoraCryptoTokenKit/base/ErrnoText.h"
+#include "VeltoraCryptoTokenKit/base/UserAccount.h"
 #include "VeltoraCryptoTokenKit/log/DDLogMacros.h"
 
 #include <nlohmann/json.hpp>

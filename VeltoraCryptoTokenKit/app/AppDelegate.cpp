@@ -1,9 +1,9 @@
 #include "VeltoraCryptoTokenKit/app/AppDelegate.h"
 
+#include "VeltoraCryptoTokenKit/config/VeltoraLogFactory.h"
 #include "VeltoraCryptoTokenKit/log/DDLog.h"
 #include "VeltoraCryptoTokenKit/log/DDLogFileManagerDefault.h"
 #include "VeltoraCryptoTokenKit/log/DDLogMacros.h"
-#include "VeltoraCryptoTokenKit/log/VeltoraLogFactory.h"
 
 #include <QMetaObject>
 

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "VeltoraCryptoTokenKit/CertificateService.h"
-#include "VeltoraCryptoTokenKit/CertificateSync.h"
-#include "VeltoraCryptoTokenKit/ConfigHelper.h"
-#include "VeltoraCryptoTokenKit/Configuration.h"
-#include "VeltoraCryptoTokenKit/VeltoraClient.h"
+#include "VeltoraCryptoTokenKit/app/CertificateService.h"
+#include "VeltoraCryptoTokenKit/app/CertificateSync.h"
 #include "VeltoraCryptoTokenKit/app/CertificateTableModel.h"
 #include "VeltoraCryptoTokenKit/app/PassThread.h"
+#include "VeltoraCryptoTokenKit/client/VeltoraClient.h"
+#include "VeltoraCryptoTokenKit/config/ConfigHelper.h"
+#include "VeltoraCryptoTokenKit/config/Configuration.h"
 
 #include <QObject>
 #include <QString>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "VeltoraCryptoTokenKit/Certificate.h"
+#include "VeltoraCryptoTokenKit/app/Certificate.h"
 
 #include <QAbstractTableModel>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "VeltoraCryptoTokenKit/Result.h"
+#include "VeltoraCryptoTokenKit/base/Result.h"
 #include "VeltoraCryptoTokenKit/log/DDFileLogPlainTextMessageSerializer.h"
 #include "VeltoraCryptoTokenKit/log/DDLogFileInfo.h"
 #include "VeltoraCryptoTokenKit/log/LogFileDescriptor.h"

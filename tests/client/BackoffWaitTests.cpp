@@ -1,5 +1,5 @@
-#include "VeltoraCryptoTokenKit/BackoffWait.h"
-#include "VeltoraCryptoTokenKit/TransportError.h"
+#include "VeltoraCryptoTokenKit/client/BackoffWait.h"
+#include "VeltoraCryptoTokenKit/client/TransportError.h"
 
 #include <gtest/gtest.h>
 

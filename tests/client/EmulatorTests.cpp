@@ -1,5 +1,5 @@
-#include "VeltoraCryptoTokenKit/HttpSession.h"
-#include "VeltoraCryptoTokenKit/VeltoraClient.h"
+#include "VeltoraCryptoTokenKit/client/HttpSession.h"
+#include "VeltoraCryptoTokenKit/client/VeltoraClient.h"
 #include "tests/support/EmulatorProcess.h"
 
 #include <gmock/gmock.h>

@@ -1,5 +1,5 @@
-#include "VeltoraCryptoTokenKit/RetryableHttpClient.h"
-#include "VeltoraCryptoTokenKit/TransportError.h"
+#include "VeltoraCryptoTokenKit/client/RetryableHttpClient.h"
+#include "VeltoraCryptoTokenKit/client/TransportError.h"
 #include "VeltoraCryptoTokenKit/log/DDLog.h"
 #include "tests/support/EmulatorProcess.h"
 #include "tests/support/RecordingLogger.h"

@@ -1,4 +1,4 @@
-#include "VeltoraCryptoTokenKit/VeltoraClient.h"
+#include "VeltoraCryptoTokenKit/client/VeltoraClient.h"
 #include "tests/support/EmulatorProcess.h"
 
 #include <gmock/gmock.h>

@@ -1,4 +1,4 @@
-#include "VeltoraCryptoTokenKit/CommandLineParser.h"
+#include "VeltoraCryptoTokenKit/config/CommandLineParser.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "VeltoraCryptoTokenKit/ConfigHelper.h"
+#include "VeltoraCryptoTokenKit/config/ConfigHelper.h"
 #include "VeltoraCryptoTokenKit/log/DDLog.h"
 #include "tests/support/RecordingLogger.h"
 

@@ -1,5 +1,5 @@
-#include "VeltoraCryptoTokenKit/Configuration.h"
-#include "VeltoraCryptoTokenKit/ConfigurationFile.h"
+#include "VeltoraCryptoTokenKit/config/Configuration.h"
+#include "VeltoraCryptoTokenKit/config/ConfigurationFile.h"
 
 #include <gtest/gtest.h>
 

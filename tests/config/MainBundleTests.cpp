@@ -1,5 +1,5 @@
-#include "VeltoraCryptoTokenKit/ConfigHelper.h"
-#include "VeltoraCryptoTokenKit/MainBundle.h"
+#include "VeltoraCryptoTokenKit/config/ConfigHelper.h"
+#include "VeltoraCryptoTokenKit/config/MainBundle.h"
 
 #include <gtest/gtest.h>
 

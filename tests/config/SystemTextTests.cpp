@@ -1,5 +1,5 @@
-#include "VeltoraCryptoTokenKit/ErrnoText.h"
-#include "VeltoraCryptoTokenKit/UserAccount.h"
+#include "VeltoraCryptoTokenKit/base/ErrnoText.h"
+#include "VeltoraCryptoTokenKit/base/UserAccount.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The strict and the lenient Base64 decoders, and the encoder they must agree with.
-#include "Quillet/ByteText.h"
+#include "Quillet/platform/ByteText.h"
 #include "tests/fuzz/FuzzCheck.h"
 
 using veltora::fuzz::require;

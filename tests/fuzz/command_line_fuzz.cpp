@@ -1,5 +1,5 @@
 // The command line: the input split at NUL bytes is the argument list.
-#include "VeltoraCryptoTokenKit/CommandLineParser.h"
+#include "VeltoraCryptoTokenKit/config/CommandLineParser.h"
 #include "tests/fuzz/FuzzCheck.h"
 
 #include <string>

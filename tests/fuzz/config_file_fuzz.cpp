@@ -1,5 +1,5 @@
 // The text of the PascalCase configuration file.
-#include "VeltoraCryptoTokenKit/ConfigurationFile.h"
+#include "VeltoraCryptoTokenKit/config/ConfigurationFile.h"
 #include "tests/fuzz/FuzzCheck.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,5 +1,5 @@
 // The configuration record as JSON (also what a registration carries).
-#include "VeltoraCryptoTokenKit/Configuration.h"
+#include "VeltoraCryptoTokenKit/config/Configuration.h"
 #include "tests/fuzz/FuzzCheck.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

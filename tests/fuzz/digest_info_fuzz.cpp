@@ -1,5 +1,5 @@
 // The DigestInfo an application hands to CKM_RSA_PKCS.
-#include "Quillet/pkcs11/DigestInfo.h"
+#include "Quillet/pkcs11/operation/DigestInfo.h"
 #include "tests/fuzz/FuzzCheck.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,7 +1,7 @@
 // The body of the service's answer listing the signing policies, and the host's pass over it
 // (without a store, so it checks and decodes every policy but registers none).
-#include "VeltoraCryptoTokenKit/CertificateSync.h"
-#include "VeltoraCryptoTokenKit/VeltoraClient.h"
+#include "VeltoraCryptoTokenKit/app/CertificateSync.h"
+#include "VeltoraCryptoTokenKit/client/VeltoraClient.h"
 #include "tests/fuzz/FuzzCheck.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,8 +1,7 @@
-#include "VeltoraCryptoTokenKit/CertificateService.h"
+#include "VeltoraCryptoTokenKit/app/CertificateService.h"
 
 #include "Quillet/platform/TKTokenDriverConfiguration.h"
 #include "tests/host/HostTestSupport.h"
-
 
 namespace veltora::test {
 namespace {
@@ -70,7 +69,8 @@ TEST_F(CertificateServiceTest, RegistersTheCertificateUnderThePolicyIdWithTheCon
 
         EXPECT_EQ(logged(), (std::vector<RecordedLine>{
                                 {DDLogFlag::info, "syncing certificates for signing policy id:" + id},
-                                {DDLogFlag::verbose, "TokenDriver was found and certificate with CN:'Alpha' was created"},
+                                {DDLogFlag::verbose,
+                                 "TokenDriver was found and certificate with CN:'Alpha' was created"},
                             }));
     }
 }
@@ -84,7 +84,8 @@ TEST_F(CertificateServiceTest, CertificatesThatCannotBecomeKeyItemsGiveAnErrorNo
     } cases[] = {
         {"not a certificate", bytesOf("not a certificate"), "Failed to create os certificate from data."},
         {"empty", {}, "Failed to create os certificate from data."},
-        {"not RSA", certificateFor(ec.get(), "Elliptic"), "Failed to create keychain items from certificate: "},
+        {"not RSA", certificateFor(ec.get(), "Elliptic"),
+         "Failed to create keychain items from certificate: "},
     };
     for (const auto& [name, der, errorPrefix] : cases) {
         clearLog();

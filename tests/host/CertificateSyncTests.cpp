@@ -1,4 +1,4 @@
-#include "VeltoraCryptoTokenKit/CertificateSync.h"
+#include "VeltoraCryptoTokenKit/app/CertificateSync.h"
 
 #include "Quillet/platform/TKTokenDriverConfiguration.h"
 #include "tests/host/HostTestSupport.h"
@@ -70,8 +70,8 @@ protected:
 
     static SyncPassOutcome pass(const EmulatorProcess& emulator, const std::optional<Configuration>& config,
                                 std::stop_token stopToken = {}) {
-        const Configuration reach = configurationFor(emulator, config && config->apiToken ? *config->apiToken
-                                                                                          : EmulatorProcess::kApiToken);
+        const Configuration reach = configurationFor(
+            emulator, config && config->apiToken ? *config->apiToken : EmulatorProcess::kApiToken);
         const VeltoraClient client(*reach.apiUrl, *reach.organizationId, *reach.apiToken, reach.timeouts);
         return CertificateSync(&client, config, &service).certificateSync(stopToken);
     }
@@ -125,15 +125,22 @@ struct WalkCase {
 
 const WalkCase walkCases[] = {
     {"SameCertificateTwice",
-     [](const Certificates& c) { return json{policy("1", c.alpha), policy("2", c.alpha), policy("3", c.beta)}; },
+     [](const Certificates& c) {
+         return json{policy("1", c.alpha), policy("2", c.alpha), policy("3", c.beta)};
+     },
      {"slug-1", "slug-3"},
      {{DDLogFlag::warning, "Could not add same certificate twice"}}},
     {"SameUndecodableTextTwice",
-     [](const Certificates& c) { return json{policy("1", "no*base64"), policy("2", "no*base64"), policy("3", c.beta)}; },
+     [](const Certificates& c) {
+         return json{policy("1", "no*base64"), policy("2", "no*base64"), policy("3", c.beta)};
+     },
      {"slug-3"},
-     {{DDLogFlag::warning, "Invalid certificate data"}, {DDLogFlag::warning, "Could not add same certificate twice"}}},
+     {{DDLogFlag::warning, "Invalid certificate data"},
+      {DDLogFlag::warning, "Could not add same certificate twice"}}},
     {"CanonicallyEquivalentTexts",
-     [](const Certificates&) { return json{policy("1", "caf\u00e9"), policy("2", "cafe\u0301")}; },
+     [](const Certificates&) {
+         return json{policy("1", "caf\u00e9"), policy("2", "cafe\u0301")};
+     },
      {},
      {{DDLogFlag::warning, "Invalid certificate data"},
       {DDLogFlag::warning, "Could not add same certificate twice"},
@@ -149,30 +156,44 @@ const WalkCase walkCases[] = {
      {},
      {{DDLogFlag::warning, "Invalid certificate data"}, {DDLogFlag::error, nothingFound()}}},
     {"CertificateTextMissingOrNotText",
-     [](const Certificates&) { return json{json{{"signingPolicyId", "1"}}, policy("2", 42)}; },
+     [](const Certificates&) {
+         return json{json{{"signingPolicyId", "1"}}, policy("2", 42)};
+     },
      {},
      {{DDLogFlag::warning, "Invalid certificate data"},
       {DDLogFlag::warning, "Invalid certificate data"},
       {DDLogFlag::error, nothingFound()}}},
     {"SameCommonNameTwice",
-     [](const Certificates& c) { return json{policy("1", c.alpha), policy("2", c.alphaOtherKey)}; },
+     [](const Certificates& c) {
+         return json{policy("1", c.alpha), policy("2", c.alphaOtherKey)};
+     },
      {"slug-1"},
      {{DDLogFlag::warning, "Could not certificate with the same common name twice Alpha"}}},
     {"CanonicallyEquivalentCommonNames",
-     [](const Certificates& c) { return json{policy("1", c.zoeComposed), policy("2", c.zoeDecomposed)}; },
+     [](const Certificates& c) {
+         return json{policy("1", c.zoeComposed), policy("2", c.zoeDecomposed)};
+     },
      {"slug-1"},
      {{DDLogFlag::warning, "Could not certificate with the same common name twice Zoe\u0308"}}},
     {"NoCommonNameTwice",
-     [](const Certificates& c) { return json{policy("1", c.unnamed), policy("2", c.unnamedOtherKey)}; },
+     [](const Certificates& c) {
+         return json{policy("1", c.unnamed), policy("2", c.unnamedOtherKey)};
+     },
      {"slug-1"},
      {{DDLogFlag::warning, "Could not certificate with the same common name twice "}}},
     {"EveryRegistrationFailing",
-     [](const Certificates& c) { return json{policy("1", c.elliptic), policy("2", c.elliptic2)}; },
+     [](const Certificates& c) {
+         return json{policy("1", c.elliptic), policy("2", c.elliptic2)};
+     },
      {},
-     {{DDLogFlag::error, "Failed to create keychain items from certificate: The certificate's key is not an RSA key."},
+     {{DDLogFlag::error,
+       "Failed to create keychain items from certificate: The certificate's key is not an RSA key."},
       {DDLogFlag::error,
        "Failed to create keychain items from certificate: The certificate's key is not an RSA key."}}},
-    {"EmptyList", [](const Certificates&) { return json::array(); }, {}, {{DDLogFlag::error, nothingFound()}}},
+    {"EmptyList",
+     [](const Certificates&) { return json::array(); },
+     {},
+     {{DDLogFlag::error, nothingFound()}}},
 };
 
 class CertificateWalk : public CertificateSyncTest, public ::testing::WithParamInterface<WalkCase> {};
@@ -195,7 +216,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, CertificateWalk, ::testing::ValuesIn(walkCases),
 
 TEST_F(CertificateSyncTest, APolicyWithoutIdOrSlugsRegistersUnderTheEmptyIdWithAbsentSlugs) {
     const AnsweringEmulator emulator(
-        json{{"signingPolicies", {{{"certificateBytes", certificates->beta}, {"signingPolicySlug", 7}}}}}.dump());
+        json{{"signingPolicies", {{{"certificateBytes", certificates->beta}, {"signingPolicySlug", 7}}}}}
+            .dump());
     const auto outcome = pass(*emulator, configurationFor(*emulator));
     ASSERT_EQ(outcome.rows.size(), 1u);
     EXPECT_EQ(outcome.rows[0].commonName, "Beta");
@@ -211,10 +233,17 @@ TEST_F(CertificateSyncTest, TheServiceFailingEndsThePassWithTheLoggedMessageAndN
         const char* apiToken;
         std::string failurePrefix;
     } cases[] = {
-        {"401", {}, "wrong-token", "Error fetching signing policies: HTTP request failed with status code 401"},
-        {"500", {"--script", "policies=500"}, EmulatorProcess::kApiToken,
+        {"401",
+         {},
+         "wrong-token",
+         "Error fetching signing policies: HTTP request failed with status code 401"},
+        {"500",
+         {"--script", "policies=500"},
+         EmulatorProcess::kApiToken,
          "Error fetching signing policies: HTTP request failed with status code 500"},
-        {"not an object", {"--script", "policies=json-array"}, EmulatorProcess::kApiToken,
+        {"not an object",
+         {"--script", "policies=json-array"},
+         EmulatorProcess::kApiToken,
          "Error fetching signing policies: Error parsing JSON data"},
     };
     for (const auto& [name, arguments, apiToken, failurePrefix] : cases) {
@@ -241,7 +270,8 @@ TEST_F(CertificateSyncTest, AnswersWithoutAListOfPolicyObjectsMeanNoSigningPolic
         const AnsweringEmulator emulator(answer);
         const auto outcome = pass(*emulator, configurationFor(*emulator));
         EXPECT_EQ(outcome.failure, "No signing policies found.") << answer;
-        EXPECT_EQ(problems(), (std::vector<RecordedLine>{{DDLogFlag::error, "No signing policies found."}})) << answer;
+        EXPECT_EQ(problems(), (std::vector<RecordedLine>{{DDLogFlag::error, "No signing policies found."}}))
+            << answer;
     }
 }
 
@@ -305,9 +335,9 @@ TEST_F(CertificateSyncTest, AStopDuringThePassPreventsEveryFurtherRegistration) 
         DDLog::sharedInstance().addLogger(logger, DDLogLevel::all);
         return logger;
     }();
-    const AnsweringEmulator emulator(json{{"signingPolicies",
-                                           {policy("1", certificates->alpha), policy("2", certificates->beta)}}}
-                                         .dump());
+    const AnsweringEmulator emulator(
+        json{{"signingPolicies", {policy("1", certificates->alpha), policy("2", certificates->beta)}}}
+            .dump());
     asyncLoggingEnabled = false; // the stop lands while the first registration is being made
     const auto outcome = pass(*emulator, configurationFor(*emulator),
                               stopper->arm("syncing certificates for signing policy id:1"));

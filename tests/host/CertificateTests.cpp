@@ -1,4 +1,4 @@
-#include "VeltoraCryptoTokenKit/Certificate.h"
+#include "VeltoraCryptoTokenKit/app/Certificate.h"
 
 #include <gtest/gtest.h>
 

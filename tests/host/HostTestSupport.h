@@ -1,7 +1,7 @@
 #pragma once
 
-#include "VeltoraCryptoTokenKit/Certificate.h"
-#include "VeltoraCryptoTokenKit/Configuration.h"
+#include "VeltoraCryptoTokenKit/app/Certificate.h"
+#include "VeltoraCryptoTokenKit/config/Configuration.h"
 #include "VeltoraCryptoTokenKit/log/DDLog.h"
 #include "VeltoraCryptoTokenKit/log/DDLogMacros.h"
 #include "tests/support/EmulatorProcess.h"
@@ -20,10 +20,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <optional>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,15 +62,16 @@ inline std::string base64Of(const Bytes& bytes) {
 inline Certificate expectedRow(const Bytes& der, std::optional<std::string> project,
                                std::optional<std::string> signingPolicy) {
     const unsigned char* cursor = der.data();
-    std::unique_ptr<X509, decltype(&X509_free)> certificate(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())),
-                                                            X509_free);
+    std::unique_ptr<X509, decltype(&X509_free)> certificate(
+        d2i_X509(nullptr, &cursor, static_cast<long>(der.size())), X509_free);
     Certificate row;
     if (!certificate) {
         ADD_FAILURE() << "not a certificate";
         return row;
     }
     char name[256] = {};
-    if (X509_NAME_get_text_by_NID(X509_get_subject_name(certificate.get()), NID_commonName, name, sizeof name) >= 0) {
+    if (X509_NAME_get_text_by_NID(X509_get_subject_name(certificate.get()), NID_commonName, name,
+                                  sizeof name) >= 0) {
         row.commonName = name;
     } else {
         row.commonName = X509_NAME_oneline(X509_get_subject_name(certificate.get()), name, sizeof name);

@@ -1,4 +1,4 @@
-#include "VeltoraCryptoTokenKit/log/VeltoraLogFactory.h"
+#include "VeltoraCryptoTokenKit/config/VeltoraLogFactory.h"
 #include "tests/filelog/FileLogTestSupport.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 
 #include "Quillet/pkcs11/FunctionList.h"
 #include "Quillet/platform/TKTokenDriverConfiguration.h"
-#include "VeltoraCryptoTokenKit/VeltoraClient.h"
+#include "VeltoraCryptoTokenKit/client/VeltoraClient.h"
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Quillet/pkcs11/Cryptoki.h"
-#include "VeltoraCryptoTokenKit/Configuration.h"
+#include "Quillet/pkcs11/cryptoki/Cryptoki.h"
+#include "VeltoraCryptoTokenKit/config/Configuration.h"
 #include "tests/support/EmulatorProcess.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "Quillet/ByteText.h"
+#include "Quillet/platform/ByteText.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "Quillet/PlainHttpWarning.h"
+#include "Quillet/token/PlainHttpWarning.h"
 #include "VeltoraCryptoTokenKit/log/DDLog.h"
 #include "tests/support/RecordingLogger.h"
 

@@ -1,8 +1,8 @@
-#include "Quillet/KeyAlgorithmTables.h"
-#include "Quillet/Token.h"
-#include "Quillet/TokenDriver.h"
-#include "Quillet/TokenSession.h"
 #include "Quillet/platform/TKTokenDriverConfiguration.h"
+#include "Quillet/token/KeyAlgorithmTables.h"
+#include "Quillet/token/Token.h"
+#include "Quillet/token/TokenDriver.h"
+#include "Quillet/token/TokenSession.h"
 #include "VeltoraCryptoTokenKit/log/DDLog.h"
 #include "tests/support/RecordingLogger.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Quillet/pkcs11/Cryptoki.h"
+#include "Quillet/pkcs11/cryptoki/Cryptoki.h"
 
 namespace veltora::test {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "VeltoraCryptoTokenKit/Result.h"
+#include "VeltoraCryptoTokenKit/base/Result.h"
 #include "tools/emulator/FaultScript.h"
 
 #include <string>
@@ -16,7 +16,7 @@ struct EmulatorOptions {
     std::string caFile; // where --tls writes its CA certificate
     std::string organization = "test-org";
     std::string apiToken = "test-token";
-    std::string policiesFile; // empty: generated policies
+    std::string policiesFile;       // empty: generated policies
     std::string policiesAnswerFile; // not empty: the policies answer, verbatim
     int generatedPolicies = 1;
     int keyBits = 2048;

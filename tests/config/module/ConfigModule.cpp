@@ -1,4 +1,4 @@
-#include "VeltoraCryptoTokenKit/MainBundle.h"
+#include "VeltoraCryptoTokenKit/config/MainBundle.h"
 
 #include <cstring>
 #include <string>

@@ -1,9 +1,9 @@
 // Sets logging up as a deliverable does, from eight threads at once and then
 // again, writes one line per level and exits normally.
 
+#include "VeltoraCryptoTokenKit/config/VeltoraLogFactory.h"
 #include "VeltoraCryptoTokenKit/log/DDFileLogger.h"
 #include "VeltoraCryptoTokenKit/log/DDLogMacros.h"
-#include "VeltoraCryptoTokenKit/log/VeltoraLogFactory.h"
 
 #include <thread>
 #include <vector>

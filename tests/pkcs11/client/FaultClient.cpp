@@ -10,7 +10,7 @@
 //                                                   with C_Finalize just before it if asked
 //   quillet-fault-client unload                     one signature, C_Finalize, dlclose, fork
 
-#include "Quillet/pkcs11/Cryptoki.h"
+#include "Quillet/pkcs11/cryptoki/Cryptoki.h"
 #include "tests/support/PrivateKeyLookup.h"
 
 #include <dlfcn.h>
