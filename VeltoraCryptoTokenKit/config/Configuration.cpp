@@ -28,7 +28,7 @@ Error decodingError(DecodingCode code, std::string description) {
     return Error{decodingDomain, code, std::move(description)};
 }
 
-std::string tokenMask(const std::optional<std::string>& token) {
+std::string_view tokenMask(const std::optional<std::string>& token) {
     if (!token) {
         return "<null>";
     }
@@ -116,22 +116,29 @@ Result<std::optional<std::int64_t>> readTiming(const json& object, const char* k
 } // namespace
 
 std::string Configuration::description() const {
-    std::string fullUrl;
-    std::string beforeTimeouts;
-    std::string afterTimeouts;
-    for (const auto& field : textFields) {
+    const auto shown = [this](const TextField& field) -> std::string_view {
         const auto& value = this->*field.member;
-        const std::string shown = field.shown == Shown::masked ? tokenMask(value) : value.value_or("");
+        return field.shown == Shown::masked ? tokenMask(value) : value ? std::string_view(*value) : "";
+    };
+    std::string text = "fullUrl: '";
+    text.reserve(256);
+    for (const auto& field : textFields) {
         if (field.shown == Shown::urlPart) {
-            fullUrl += "/" + shown;
-        } else {
-            (field.shown == Shown::afterTimeouts ? afterTimeouts : beforeTimeouts) +=
-                std::string(" ") + field.jsonKey + ": '" + shown + "'";
+            text.append(shown(field)).append("/");
         }
     }
-    // Each part starts with its separator; the URL's first slash is not written.
-    return "fullUrl: '" + fullUrl.substr(1) + "'" + beforeTimeouts + " timeouts: " + timeouts.description() +
-           afterTimeouts;
+    text.back() = '\''; // the slash after the last part closes the quote instead
+    const auto labelled = [&](bool afterTimeouts) {
+        for (const auto& field : textFields) {
+            if (field.shown != Shown::urlPart && (field.shown == Shown::afterTimeouts) == afterTimeouts) {
+                text.append(" ").append(field.jsonKey).append(": '").append(shown(field)).append("'");
+            }
+        }
+    };
+    labelled(false);
+    text.append(" timeouts: ").append(timeouts.description());
+    labelled(true);
+    return text;
 }
 
 std::string Configuration::toJson() const {

@@ -23,16 +23,13 @@ inline constexpr TimeoutsConfiguration defaultTimeouts{30.0f, 1.6f, 10};
 // Where a text setting shows in the record's description.
 enum class Shown { urlPart, masked, beforeTimeouts, afterTimeouts };
 
-// A key in the configuration file: the path of object members down to the value.
-using FileKey = std::array<const char*, 3>;
-
 struct TextField {
     std::optional<std::string> Configuration::*member;
     const char* jsonKey; // also its label in the description
     Shown shown;
     const char* defaultText; // nullptr: the default configuration file path
     bool emptyWhenNotInFile;
-    FileKey fileKey; // empty: the file never sets it
+    const char* fileKey; // a JSON pointer into the file; nullptr: the file never sets it
     const char* environmentName;
     const char* option; // nullptr: no command-line option
     const char* optionStorageKey;
@@ -40,22 +37,22 @@ struct TextField {
 
 // clang-format off
 inline constexpr std::array<TextField, 8> textFields{{
-    {&Configuration::apiUrl,            "apiUrl",            Shown::urlPart,        defaultApiUrl, false,
-     {"ApiUrl"},            "VELTORA_API_URL",             "--api-url",             "apiUrl"},
-    {&Configuration::organizationId,    "organizationId",    Shown::urlPart,        "",            false,
-     {"OrganizationId"},    "VELTORA_ORGANIZATION_ID",     "--organization-id",     "orgId"},
-    {&Configuration::apiToken,          "apiToken",          Shown::masked,         "",            false,
-     {"ApiToken"},          "VELTORA_API_TOKEN",           "--api-token",           "apiToken"},
-    {&Configuration::projectSlug,       "projectSlug",       Shown::urlPart,        "",            false,
-     {"ProjectSlug"},       "VELTORA_PROJECT_SLUG",        "--project-slug",        "projectSlug"},
-    {&Configuration::signingPolicySlug, "signingPolicySlug", Shown::urlPart,        "",            false,
-     {"SigningPolicySlug"}, "VELTORA_SIGNING_POLICY_SLUG", "--signing-policy-slug", "signingPolicySlug"},
-    {&Configuration::configFile,        "configFile",        Shown::beforeTimeouts, nullptr,       true,
-     {},                    "VELTORA_CONFIG_FILE",         "--config",              "configPath"},
-    {&Configuration::logLevel,          "logLevel",          Shown::afterTimeouts,  "",            true,
-     {"Log", "File", "Level"},     "VELTORA_LOG_FILE_LEVEL",     nullptr, nullptr},
-    {&Configuration::logPath,           "logPath",           Shown::afterTimeouts,  "",            true,
-     {"Log", "File", "Directory"}, "VELTORA_LOG_FILE_DIRECTORY", nullptr, nullptr},
+    {&Configuration::apiUrl,             "apiUrl",            Shown::urlPart,        defaultApiUrl, false,
+     "/ApiUrl",             "VELTORA_API_URL",             "--api-url",             "apiUrl"},
+    {&Configuration::organizationId,     "organizationId",    Shown::urlPart,        "",            false,
+     "/OrganizationId",     "VELTORA_ORGANIZATION_ID",     "--organization-id",     "orgId"},
+    {&Configuration::apiToken,           "apiToken",          Shown::masked,         "",            false,
+     "/ApiToken",           "VELTORA_API_TOKEN",           "--api-token",           "apiToken"},
+    {&Configuration::projectSlug,        "projectSlug",       Shown::urlPart,        "",            false,
+     "/ProjectSlug",        "VELTORA_PROJECT_SLUG",        "--project-slug",        "projectSlug"},
+    {&Configuration::signingPolicySlug,  "signingPolicySlug", Shown::urlPart,        "",            false,
+     "/SigningPolicySlug",  "VELTORA_SIGNING_POLICY_SLUG", "--signing-policy-slug", "signingPolicySlug"},
+    {&Configuration::configFile,         "configFile",        Shown::beforeTimeouts, nullptr,       true,
+     nullptr,               "VELTORA_CONFIG_FILE",         "--config",              "configPath"},
+    {&Configuration::logLevel,           "logLevel",          Shown::afterTimeouts,  "",            true,
+     "/Log/File/Level",     "VELTORA_LOG_FILE_LEVEL",      nullptr,                 nullptr},
+    {&Configuration::logPath,            "logPath",           Shown::afterTimeouts,  "",            true,
+     "/Log/File/Directory", "VELTORA_LOG_FILE_DIRECTORY",  nullptr,                 nullptr},
 }};
 // clang-format on
 
@@ -64,7 +61,7 @@ template <class Value> struct TimingField {
     std::optional<Value> TimeoutsConfiguration::*member;
     const char* jsonKey; // also its label in the description
     const char* unit;    // after the value in the description
-    FileKey fileKey;
+    const char* fileKey;
     const char* environmentName;
     std::optional<Value> (*parseEnvironment)(const std::string&);
 };
@@ -72,11 +69,11 @@ template <class Value> struct TimingField {
 // clang-format off
 inline constexpr std::tuple timingFields{
     TimingField<float>{&TimeoutsConfiguration::httpRequest,            "httpRequest",     "s",
-        {"Timeouts", "HttpRequest"},     "VELTORA_TIMEOUTS_HTTP_REQUEST",      parseEnvironmentFloat},
+        "/Timeouts/HttpRequest",     "VELTORA_TIMEOUTS_HTTP_REQUEST",      parseEnvironmentFloat},
     TimingField<float>{&TimeoutsConfiguration::firstRetryDelay,        "firstRetryDelay", "s",
-        {"Timeouts", "FirstRetryDelay"}, "VELTORA_TIMEOUTS_FIRST_RETRY_DELAY", parseEnvironmentFloat},
+        "/Timeouts/FirstRetryDelay", "VELTORA_TIMEOUTS_FIRST_RETRY_DELAY", parseEnvironmentFloat},
     TimingField<std::int64_t>{&TimeoutsConfiguration::retryCount,      "retryCount",      "x",
-        {"Timeouts", "RetryCount"},      "VELTORA_TIMEOUTS_RETRY_COUNT",       parseEnvironmentInteger},
+        "/Timeouts/RetryCount",      "VELTORA_TIMEOUTS_RETRY_COUNT",       parseEnvironmentInteger},
 };
 // clang-format on
 

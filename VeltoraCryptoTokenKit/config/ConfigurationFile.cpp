@@ -60,20 +60,13 @@ std::optional<std::string> readRegularFile(const std::string& path, std::size_t 
     }
 }
 
-// The value at a file key, or null when a step is missing or not an object.
-const json* valueAt(const json& document, const FileKey& key) {
-    const json* node = &document;
-    for (const char* name : key) {
-        if (name == nullptr) {
-            break;
-        }
-        const auto found = node->is_object() ? node->find(name) : node->end();
-        if (found == node->end()) {
-            return nullptr;
-        }
-        node = &*found;
+// The value at a file key; a member under anything but an object is missing.
+const json* valueAt(const json& document, const char* fileKey) {
+    if (fileKey == nullptr) {
+        return nullptr;
     }
-    return node == &document ? nullptr : node;
+    const json::json_pointer pointer(fileKey);
+    return document.contains(pointer) ? &document.at(pointer) : nullptr;
 }
 
 std::optional<std::string> stringValue(const json* value) {

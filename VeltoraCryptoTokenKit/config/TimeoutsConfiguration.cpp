@@ -17,10 +17,11 @@ std::string numberText(std::int64_t value) {
 
 std::string TimeoutsConfiguration::description() const {
     std::string text;
+    text.reserve(64);
     forEachTimingField([&](const auto& field) {
         const auto& value = this->*field.member;
-        text += (text.empty() ? "" : ", ") + std::string(field.jsonKey) + ": " +
-                (value ? numberText(*value) + field.unit : "nil");
+        text.append(text.empty() ? "" : ", ").append(field.jsonKey).append(": ");
+        value ? text.append(numberText(*value)).append(field.unit) : text.append("nil");
     });
     return text;
 }
