@@ -4,6 +4,7 @@
 #include "VeltoraCryptoTokenKit/base/Utf8.h"
 #include "VeltoraCryptoTokenKit/client/CurlHandles.h"
 #include "VeltoraCryptoTokenKit/client/TransportError.h"
+#include "VeltoraCryptoTokenKit/config/ConfigurationFields.h"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -15,10 +16,6 @@
 namespace veltora {
 
 namespace {
-
-constexpr float kDefaultRequestTimeout = 30.0f;
-constexpr float kDefaultFirstRetryDelay = 1.6f;
-constexpr std::int64_t kDefaultRetryCount = 10;
 
 constexpr std::string_view kBoundary = "unique-consistent-string";
 
@@ -156,9 +153,9 @@ Result<std::string> urlWithQuery(const std::string& text,
 VeltoraClient::VeltoraClient(std::string baseUrl, std::string orgId, std::string apiToken,
                              const TimeoutsConfiguration& timeoutsConfig)
     : apiBaseUrl_(std::move(baseUrl)), orgId_(std::move(orgId)), apiToken_(std::move(apiToken)),
-      httpClient_(timeoutsConfig.httpRequest.value_or(kDefaultRequestTimeout),
-                  timeoutsConfig.firstRetryDelay.value_or(kDefaultFirstRetryDelay),
-                  timeoutsConfig.retryCount.value_or(kDefaultRetryCount)) {}
+      httpClient_(timeoutsConfig.httpRequest.value_or(*defaultTimeouts.httpRequest),
+                  timeoutsConfig.firstRetryDelay.value_or(*defaultTimeouts.firstRetryDelay),
+                  timeoutsConfig.retryCount.value_or(*defaultTimeouts.retryCount)) {}
 
 Result<std::string> VeltoraClient::sendSigningRequest(const std::string& dataToSignBase64,
                                                       const std::string& signingPolicyId,
