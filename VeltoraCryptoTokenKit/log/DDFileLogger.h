@@ -1,9 +1,9 @@
 #pragma once
 
+#include "VeltoraCryptoTokenKit/base/FileDescriptor.h"
 #include "VeltoraCryptoTokenKit/log/DDAbstractLogger.h"
 #include "VeltoraCryptoTokenKit/log/DDLogFileInfo.h"
 #include "VeltoraCryptoTokenKit/log/DDLogFileManagerDefault.h"
-#include "VeltoraCryptoTokenKit/log/LogFileDescriptor.h"
 #include "VeltoraCryptoTokenKit/log/LogFileWatcher.h"
 
 #include <atomic>
@@ -53,7 +53,7 @@ private:
     bool appendFormatted(const DDLogMessage& message);
     int currentLogFileHandle();
     std::optional<DDLogFileManagerDefault::OpenLogFile> chooseCurrentFile();
-    LogFileDescriptor reuseFile(const DDLogFileInfo& newest);
+    FileDescriptor reuseFile(const DDLogFileInfo& newest);
     bool dueForArchiving(const DDLogFileInfo& file) const;
     void startWatching(const std::string& path);
     void checkWithoutWatcher();
@@ -70,7 +70,7 @@ private:
 
     // Touched on the sink's queue only.
     std::optional<DDLogFileInfo> currentFileInfo_;
-    LogFileDescriptor currentFile_;
+    FileDescriptor currentFile_;
     std::uint64_t currentOffset_ = 0;
     std::uint64_t fileGeneration_ = 0; // tells events of an earlier file apart
     std::unique_ptr<LogFileWatcher> watcher_;

@@ -1,6 +1,8 @@
 #include "VeltoraCryptoTokenKit/log/LogFileWatcher.h"
 
-#include "VeltoraCryptoTokenKit/log/LogFileDescriptor.h"
+#include "VeltoraCryptoTokenKit/base/ErrnoText.h"
+#include "VeltoraCryptoTokenKit/base/FileDescriptor.h"
+#include "VeltoraCryptoTokenKit/base/ForkHandlers.h"
 #include "VeltoraCryptoTokenKit/log/ProcessLog.h"
 
 #include <algorithm>
@@ -30,8 +32,8 @@ struct LogFileWatcher::State {
 
     const int fd;
     const Events events;
-    LogFileDescriptor notifications;
-    LogFileDescriptor wakeUp;
+    FileDescriptor notifications;
+    FileDescriptor wakeUp;
     std::mutex mutex;
     std::optional<TimePoint> dueTime;
     bool stopping = false;
@@ -48,11 +50,7 @@ struct ForkGuard {
     using Watchers = ForkList<LogFileWatcher::State>;
 
     static void add(LogFileWatcher::State* watcher) {
-        static const bool installed = [] {
-            pthread_atfork(&prepare, &parent, &child);
-            return true;
-        }();
-        (void)installed;
+        installForkHandlers(ForkStage::logWatchers, {&prepare, &parent, &child});
         Watchers::add(watcher);
     }
     static void prepare() {
@@ -83,7 +81,7 @@ void reportStart(int error) {
     if (error == 0) {
         startFailureReported.store(false);
     } else if (!startFailureReported.exchange(true)) {
-        processLog("LogFileWatcher: cannot start its thread: " + errorText(error) +
+        processLog("LogFileWatcher: cannot start its thread: " + errnoText(error) +
                    "; the file sink checks its file at each write and tries again");
     }
 }
@@ -97,7 +95,7 @@ LogFileWatcher::State::State(const std::string& path, int watchedFd, Events watc
     if (notifications.valid() && inotify_add_watch(notifications.get(), path.c_str(), watchedChanges) < 0) {
         (void)notifications.close();
     }
-    wakeUp = LogFileDescriptor(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    wakeUp = FileDescriptor(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     const int wakeUpError = wakeUp.valid() ? 0 : errno;
     ForkGuard::add(this);
     std::lock_guard lock(mutex);
