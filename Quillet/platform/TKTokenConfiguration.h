@@ -5,7 +5,8 @@
 #include "VeltoraCryptoTokenKit/base/Result.h"
 
 #include <cstdint>
-#include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,10 +18,16 @@ namespace quillet {
 // as a snapshot; the setters (host side) replace the stored registration atomically.
 class TKTokenConfiguration {
 public:
-    const std::string& instanceID() const { return instanceID_; }
-    const std::optional<std::vector<std::uint8_t>>& configurationData() const { return configurationData_; }
-    const std::optional<TKTokenKeychainCertificate>& certificateItem() const { return certificate_; }
-    const std::optional<TKTokenKeychainKey>& keyItem() const { return key_; }
+    // Replaces the stored registration with the one given; the store that
+    // made or read a registration gives it the way back to that store.
+    using Save = std::function<veltora::Result<void>(const TKTokenConfiguration&)>;
+
+    const std::string& instanceID() const { return values_->instanceID; }
+    const std::optional<std::vector<std::uint8_t>>& configurationData() const {
+        return values_->configurationData;
+    }
+    const std::optional<TKTokenKeychainCertificate>& certificateItem() const { return values_->certificate; }
+    const std::optional<TKTokenKeychainKey>& keyItem() const { return values_->key; }
 
     veltora::Result<void> setConfigurationData(std::vector<std::uint8_t> data);
     veltora::Result<void> setKeychainItems(TKTokenKeychainCertificate certificate, TKTokenKeychainKey key);
@@ -29,11 +36,20 @@ private:
     friend class TKTokenDriverConfiguration;
     friend class TokenStore;
 
-    std::filesystem::path driverDirectory_;
-    std::string instanceID_;
-    std::optional<std::vector<std::uint8_t>> configurationData_;
-    std::optional<TKTokenKeychainCertificate> certificate_;
-    std::optional<TKTokenKeychainKey> key_;
+    struct Values {
+        Save save;
+        std::string instanceID;
+        std::optional<std::vector<std::uint8_t>> configurationData;
+        std::optional<TKTokenKeychainCertificate> certificate;
+        std::optional<TKTokenKeychainKey> key;
+    };
+
+    // The values to change, this registration's own: copies share them until
+    // then, so that a copy costs no more than a pointer's (the slot list
+    // copies every registration it reads).
+    Values& values();
+
+    std::shared_ptr<Values> values_ = std::make_shared<Values>();
 };
 
 } // namespace quillet
