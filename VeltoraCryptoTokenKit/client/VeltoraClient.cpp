@@ -1,12 +1,12 @@
 #include "VeltoraCryptoTokenKit/client/VeltoraClient.h"
 
+#include "VeltoraCryptoTokenKit/base/ForkHandlers.h"
 #include "VeltoraCryptoTokenKit/base/UserAccount.h"
 #include "VeltoraCryptoTokenKit/base/Utf8.h"
 #include "VeltoraCryptoTokenKit/client/CurlHandles.h"
 #include "VeltoraCryptoTokenKit/client/TransportError.h"
 #include "VeltoraCryptoTokenKit/config/ConfigurationFields.h"
 
-#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -32,9 +32,11 @@ Error jsonError(std::string_view inner) {
 std::string loginName() {
     static std::mutex mutex;
     static std::optional<std::pair<uid_t, std::string>> known;
-    // A fork while another thread holds the lock would leave it held in the child.
-    static const int forkSafe =
-        pthread_atfork([] { mutex.lock(); }, [] { mutex.unlock(); }, [] { mutex.unlock(); });
+    static const bool forkSafe = [] {
+        installForkHandlers(ForkStage::loginName,
+                            {[] { mutex.lock(); }, [] { mutex.unlock(); }, [] { mutex.unlock(); }});
+        return true;
+    }();
     static_cast<void>(forkSafe);
     const uid_t user = geteuid();
     std::lock_guard lock(mutex);

@@ -1,5 +1,6 @@
 #include "VeltoraCryptoTokenKit/config/ConfigurationFile.h"
 
+#include "VeltoraCryptoTokenKit/base/FileContent.h"
 #include "VeltoraCryptoTokenKit/config/ConfigurationFields.h"
 #include "VeltoraCryptoTokenKit/config/FloatText.h"
 #include "VeltoraCryptoTokenKit/log/DDLogMacros.h"
@@ -8,57 +9,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace veltora {
 
 namespace {
 
 using nlohmann::json;
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-std::optional<std::string> readRegularFile(const std::string& path, std::size_t maximumSize) {
-    // Non-blocking, so that opening a FIFO without a writer cannot hang us.
-    FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    struct stat status {};
-    if (file.get() < 0 || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-        static_cast<std::uint64_t>(status.st_size) > maximumSize) {
-        return std::nullopt;
-    }
-    std::string bytes;
-    char buffer[16384];
-    for (;;) {
-        const ssize_t count = read(file.get(), buffer, sizeof buffer);
-        if (count == 0) {
-            return bytes;
-        }
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return std::nullopt;
-        }
-        bytes.append(buffer, static_cast<std::size_t>(count));
-        if (bytes.size() > maximumSize) {
-            return std::nullopt; // grew while being read
-        }
-    }
-}
 
 // The value at a file key; a member under anything but an object is missing.
 const json* valueAt(const json& document, const char* fileKey) {
@@ -118,12 +74,12 @@ std::optional<Configuration> readConfigurationFile(const std::string& path, std:
         return std::nullopt;
     }
     DDLogVerbose("Reading config from file at path " + path);
-    const auto bytes = readRegularFile(path, maximumSize);
+    const auto bytes = readRegularFile(AT_FDCWD, path.c_str(), 0, maximumSize, status);
     if (!bytes) {
         DDLogError("Failed to read JSON file at path " + path + ".");
         return std::nullopt;
     }
-    return configurationFromFileText(*bytes);
+    return configurationFromFileText(bytes.value());
 }
 
 std::optional<Configuration> configurationFromFileText(std::string_view text) {
