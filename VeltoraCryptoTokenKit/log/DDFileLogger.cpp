@@ -92,9 +92,9 @@ DDFileLogger::~DDFileLogger() {
 
 void DDFileLogger::logMessage(const DDLogMessage& message) {
     try {
-        const auto& formatter = currentFormatter();
+        const DDLogFormatter* formatter = currentFormatter().get();
         // The usual line goes straight into the pending bytes: no copy to make, nothing to convert.
-        if (formatter && typeid(*formatter) == typeid(DDLogFileFormatterDefault) &&
+        if (formatter != nullptr && typeid(*formatter) == typeid(DDLogFileFormatterDefault) &&
             DDFileLogPlainTextMessageSerializer::isPlainText(message.message)) {
             if (currentLogFileHandle() < 0) {
                 return; // no file: the line is lost, and that was reported
