@@ -12,7 +12,8 @@ namespace {
 // Inside the module the driver is always there; a program sees it when the
 // module is installed beside it.
 bool moduleInstalled() {
-    return veltora::MainBundle::isLoadedModule() || !TKTokenDriverConfiguration::moduleBesideProgram().empty();
+    return veltora::MainBundle::isLoadedModule() ||
+           !TKTokenDriverConfiguration::moduleBesideProgram().empty();
 }
 
 } // namespace

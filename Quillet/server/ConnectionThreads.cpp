@@ -57,8 +57,9 @@ bool ConnectionThreads::waitForAll(std::chrono::milliseconds limit) {
 
 std::size_t ConnectionThreads::running() const {
     const std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(std::count_if(connections_.begin(), connections_.end(),
-                                                  [](const Connection& connection) { return !connection.ended; }));
+    return static_cast<std::size_t>(
+        std::count_if(connections_.begin(), connections_.end(),
+                      [](const Connection& connection) { return !connection.ended; }));
 }
 
 void ConnectionThreads::joinEnded() {

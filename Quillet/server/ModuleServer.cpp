@@ -20,8 +20,9 @@ namespace {
 long peerUser(int fd) {
     ucred credentials{};
     socklen_t size = sizeof credentials;
-    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 ? static_cast<long>(credentials.uid)
-                                                                               : -1;
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0
+               ? static_cast<long>(credentials.uid)
+               : -1;
 }
 
 std::string loadError() {
@@ -52,7 +53,8 @@ ModuleServer::~ModuleServer() {
     p11_kit_module_release(warm_);
 }
 
-void ModuleServer::serve(const ListeningSocket& listener, int stopFd, std::chrono::milliseconds stopLimit) const {
+void ModuleServer::serve(const ListeningSocket& listener, int stopFd,
+                         std::chrono::milliseconds stopLimit) const {
     ConnectionThreads threads([this](int fd) { serveConnection(fd); });
     const uid_t user = ::geteuid();
     for (;;) {

@@ -186,7 +186,8 @@ public:
         ::setenv("P11_KIT_SERVER_ADDRESS", ("unix:path=" + socket).c_str(), 1);
         handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         auto* getFunctionList =
-            handle_ != nullptr ? reinterpret_cast<CK_C_GetFunctionList>(::dlsym(handle_, "C_GetFunctionList")) : nullptr;
+            handle_ != nullptr ? reinterpret_cast<CK_C_GetFunctionList>(::dlsym(handle_, "C_GetFunctionList"))
+                               : nullptr;
         if (getFunctionList != nullptr && getFunctionList(&functions) == CKR_OK &&
             functions->C_Initialize(nullptr) != CKR_OK) {
             functions = nullptr;
@@ -215,8 +216,10 @@ public:
             CK_TOKEN_INFO token{};
             CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
             if (functions->C_GetTokenInfo(slots[at], &token) != CKR_OK ||
-                std::string(reinterpret_cast<const char*>(token.label), sizeof token.label).rfind(label + " ", 0) != 0 ||
-                functions->C_OpenSession(slots[at], CKF_SERIAL_SESSION, nullptr, nullptr, &session) != CKR_OK) {
+                std::string(reinterpret_cast<const char*>(token.label), sizeof token.label)
+                        .rfind(label + " ", 0) != 0 ||
+                functions->C_OpenSession(slots[at], CKF_SERIAL_SESSION, nullptr, nullptr, &session) !=
+                    CKR_OK) {
                 continue;
             }
             CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
@@ -263,8 +266,8 @@ TEST_F(P11KitServerUnit, OneSignersEndLeavesAnothersSessionInProgress) {
         std::string message = "signed while other signers come and go";
         std::vector<CK_BYTE> signature(512);
         CK_ULONG length = signature.size();
-        ASSERT_EQ(client.functions->C_Sign(session, reinterpret_cast<CK_BYTE_PTR>(message.data()), message.size(),
-                                           signature.data(), &length),
+        ASSERT_EQ(client.functions->C_Sign(session, reinterpret_cast<CK_BYTE_PTR>(message.data()),
+                                           message.size(), signature.data(), &length),
                   CKR_OK);
         signature.resize(length);
         EXPECT_TRUE(quillet::test::verifiesDigest(

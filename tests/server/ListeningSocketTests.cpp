@@ -17,8 +17,8 @@
 namespace quillet {
 namespace {
 
-using veltora::test::TemporaryDirectory;
 using ::testing::HasSubstr;
+using veltora::test::TemporaryDirectory;
 
 mode_t modeOf(const std::string& path) {
     struct stat status {};
@@ -58,7 +58,9 @@ TEST(ListeningSocket, TakesOverOnlyAStaleSocket) {
         {"directory", [](const std::string& path) { std::filesystem::create_directory(path); },
          "exists and is not a socket"},
         {"server listening",
-         [&running](const std::string& path) { running.emplace(std::move(ListeningSocket::open(path).value())); },
+         [&running](const std::string& path) {
+             running.emplace(std::move(ListeningSocket::open(path).value()));
+         },
          "another server listens on"}};
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);

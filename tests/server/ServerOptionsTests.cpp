@@ -17,15 +17,27 @@ TEST(ServerOptions, ParsesTheCommandLine) {
     struct Case {
         const char* name;
         std::vector<std::string> arguments;
-        const char* runtimeDirectory; // nullptr: unset
+        const char* runtimeDirectory;      // nullptr: unset
         std::optional<std::string> socket; // none: the parse fails
-        std::string errorOrModule;          // the error's text, or the module path
+        std::string errorOrModule;         // the error's text, or the module path
     };
     const std::vector<Case> cases{
-        {"socket in the runtime directory", {"--module", "/m.so"}, "/run/user/7", "/run/user/7/veltora/pkcs11", "/m.so"},
+        {"socket in the runtime directory",
+         {"--module", "/m.so"},
+         "/run/user/7",
+         "/run/user/7/veltora/pkcs11",
+         "/m.so"},
         {"socket given", {"--socket", "/s", "--module", "/m.so"}, nullptr, "/s", "/m.so"},
-        {"no runtime directory", {"--module", "/m.so"}, nullptr, std::nullopt, "no --socket and no XDG_RUNTIME_DIR"},
-        {"relative runtime directory", {"--module", "/m.so"}, "run", std::nullopt, "no --socket and no XDG_RUNTIME_DIR"},
+        {"no runtime directory",
+         {"--module", "/m.so"},
+         nullptr,
+         std::nullopt,
+         "no --socket and no XDG_RUNTIME_DIR"},
+        {"relative runtime directory",
+         {"--module", "/m.so"},
+         "run",
+         std::nullopt,
+         "no --socket and no XDG_RUNTIME_DIR"},
         {"path missing", {"--socket"}, "/run/user/7", std::nullopt, "--socket needs a path"},
         {"empty path", {"--module", ""}, "/run/user/7", std::nullopt, "--module needs a path"},
         {"unknown argument", {"--sockets", "/s"}, "/run/user/7", std::nullopt, "unknown argument --sockets"}};
