@@ -139,7 +139,7 @@ TEST_F(P11KitServerUnit, Pkcs11ToolAndOsslsigncodeSignThroughTheClient) {
     // The emulator's certificate, not one read through the server, is what the signatures must match.
     ASSERT_TRUE(quillet::test::writeCertificatePem(quillet::test::policyCertificate(emulator, "policy-id-1"),
                                                    sandbox / "signer.pem"));
-    writeFile(sandbox / "message", "signed through the p11-kit server");
+    writeFile(sandbox / "message", "signed through the PKCS#11 server");
     const auto signedMessage =
         sign(pkcs11Tool() + "--token-label policy-1 --sign -m SHA256-RSA-PKCS --label policy-1 -i " +
              (sandbox / "message") + " -o " + (sandbox / "signature"));
@@ -150,7 +150,7 @@ TEST_F(P11KitServerUnit, Pkcs11ToolAndOsslsigncodeSignThroughTheClient) {
                    " -signature " + (sandbox / "signature") + " " + (sandbox / "message"));
     EXPECT_THAT(checked.output, HasSubstr("Verified OK")) << checked.output;
 
-    writeFile(sandbox / "script.ps1", "Write-Output 'Signed through the p11-kit server'\r\n");
+    writeFile(sandbox / "script.ps1", "Write-Output 'Signed through the PKCS#11 server'\r\n");
     const auto signedScript =
         sign("osslsigncode sign -pkcs11engine " + quillet::test::pkcs11Engine() + " -pkcs11module " + client +
              " -certs " + (sandbox / "signer.pem") + " -key " + kKey + " -h sha256 -in " +
