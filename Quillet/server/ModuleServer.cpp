@@ -11,10 +11,13 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <thread>
 
 namespace quillet {
 
 namespace {
+
+constexpr std::chrono::milliseconds kAcceptPause{100};
 
 // The peer's user, or -1 when the kernel cannot tell.
 long peerUser(int fd) {
@@ -71,7 +74,11 @@ void ModuleServer::serve(const ListeningSocket& listener, int stopFd,
         }
         veltora::LogFileDescriptor connection(listener.accept());
         if (!connection.valid()) {
-            continue; // the client went before it was accepted, or no descriptor left for now
+            if (errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == ENOBUFS) {
+                // The waiting connection stays readable: a pause keeps this loop from spinning.
+                std::this_thread::sleep_for(kAcceptPause);
+            }
+            continue;
         }
         if (const long peer = peerUser(connection.get()); peer != static_cast<long>(user)) {
             serverLog("refused a connection of user " + std::to_string(peer));
