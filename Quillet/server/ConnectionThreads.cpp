@@ -19,7 +19,7 @@ ConnectionThreads::~ConnectionThreads() {
     }
 }
 
-bool ConnectionThreads::start(veltora::LogFileDescriptor connection) {
+bool ConnectionThreads::start(veltora::FileDescriptor connection) {
     const std::lock_guard lock(mutex_);
     joinEnded();
     auto& entry = connections_.emplace_back();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "VeltoraCryptoTokenKit/log/LogFileDescriptor.h"
+#include "VeltoraCryptoTokenKit/base/FileDescriptor.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -22,7 +22,7 @@ public:
     ConnectionThreads& operator=(const ConnectionThreads&) = delete;
 
     // False when no thread could be started; the connection is closed then.
-    bool start(veltora::LogFileDescriptor connection);
+    bool start(veltora::FileDescriptor connection);
     // Ends every connection's input and output: each server returns after its current call.
     void shutDownAll();
     // True once every thread has ended and been joined, false after the limit.
@@ -31,7 +31,7 @@ public:
 
 private:
     struct Connection {
-        veltora::LogFileDescriptor fd;
+        veltora::FileDescriptor fd;
         std::thread thread;
         bool ended = false;
     };

@@ -50,7 +50,7 @@ bool fillAddress(sockaddr_un& address, const std::string& path) {
 // Whether a server answers on the socket at this path.
 bool someoneListens(const std::string& path) {
     sockaddr_un address{};
-    const veltora::LogFileDescriptor probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const veltora::FileDescriptor probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     return probe.valid() && fillAddress(address, path) &&
            ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
@@ -71,7 +71,7 @@ veltora::Result<void> checkPath(const std::string& path) {
 
 } // namespace
 
-ListeningSocket::ListeningSocket(veltora::LogFileDescriptor fd, std::string path)
+ListeningSocket::ListeningSocket(veltora::FileDescriptor fd, std::string path)
     : fd_(std::move(fd)), path_(std::move(path)) {}
 
 veltora::Result<ListeningSocket> ListeningSocket::open(const std::string& path) {
@@ -90,7 +90,7 @@ veltora::Result<ListeningSocket> ListeningSocket::open(const std::string& path) 
     if (!fillAddress(address, temporary)) {
         return socketError(path + " is too long for a socket");
     }
-    veltora::LogFileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    veltora::FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) {
         return socketError("socket", errno);
     }

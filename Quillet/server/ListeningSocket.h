@@ -1,7 +1,7 @@
 #pragma once
 
+#include "VeltoraCryptoTokenKit/base/FileDescriptor.h"
 #include "VeltoraCryptoTokenKit/base/Result.h"
-#include "VeltoraCryptoTokenKit/log/LogFileDescriptor.h"
 
 #include <string>
 
@@ -21,9 +21,9 @@ public:
     int accept() const;
 
 private:
-    ListeningSocket(veltora::LogFileDescriptor fd, std::string path);
+    ListeningSocket(veltora::FileDescriptor fd, std::string path);
 
-    veltora::LogFileDescriptor fd_;
+    veltora::FileDescriptor fd_;
     std::string path_;
 };
 

@@ -72,7 +72,7 @@ void ModuleServer::serve(const ListeningSocket& listener, int stopFd,
         if (watched[0].revents == 0) {
             continue;
         }
-        veltora::LogFileDescriptor connection(listener.accept());
+        veltora::FileDescriptor connection(listener.accept());
         if (!connection.valid()) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == ENOBUFS) {
                 // The waiting connection stays readable: a pause keeps this loop from spinning.

@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
     ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    const veltora::LogFileDescriptor stop(::signalfd(-1, &stopSignals, SFD_CLOEXEC));
+    const veltora::FileDescriptor stop(::signalfd(-1, &stopSignals, SFD_CLOEXEC));
     if (!stop.valid()) {
         serverLog("cannot watch the stop signals");
         return 1;

@@ -27,7 +27,7 @@ mode_t modeOf(const std::string& path) {
 
 // A socket left at the path by a server that is gone: bound, never listening.
 void leaveStaleSocket(const std::string& path) {
-    const veltora::LogFileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+    const veltora::FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strcpy(address.sun_path, path.c_str());
