@@ -2,8 +2,8 @@
 // the module, signs once with SHA256-RSA-PKCS over a new TLS connection and
 // exits ("module"), beside curl processes that send the identical signing
 // request ("raw", the reference), and beside signers through p11-kit's client
-// to a warm `p11-kit server` serving the module from one long-lived process
-// ("p11kit"), and beside the signer program's own start and end without
+// to quillet-pkcs11-server, which keeps the module loaded and its service
+// connections warm in one long-lived process ("server"), and beside the signer program's own start and end without
 // signing ("toolOnly": pkcs11-tool showing p11-kit's trust module's
 // information), the part of the module's figure that is not the module's.
 // One process of each runs in turn per round, for
@@ -11,7 +11,7 @@
 // loopback as it is, and a service about 20 ms away (20 ms before each answer,
 // 40 ms before each new connection's TLS handshake). A case's time is the
 // median per process of the children's wall time ("Wall") or processor time
-// ("Cpu", the client process alone for p11kit). "Concurrent8" compares
+// ("Cpu", the client process alone for server). "Concurrent8" compares
 // signatures per second of waves of 8 concurrent signers loading the module
 // directly ("direct") and through the server. Each setting is measured once;
 // the repetitions report the same figures, and a summary is printed as well.
@@ -157,7 +157,7 @@ struct Figures {
 };
 
 // An emulator over TLS with the module's registration of its first policy, a
-// throwaway home for the signers' logs, and a p11-kit server serving the module.
+// throwaway home for the signers' logs, and quillet-pkcs11-server serving the module.
 class ColdSetting {
 public:
     explicit ColdSetting(const std::vector<std::string>& emulatorArguments)
@@ -180,7 +180,7 @@ public:
         const std::map<std::string, Command> commands{
             {"raw", curlRequest()},
             {"module", signer(VELTORA_BINARY_DIR "/lib/quillet-pkcs11.so", {})},
-            {"p11kit", signer(kClientModule, {"P11_KIT_SERVER_ADDRESS=unix:path=" + socket().string()})},
+            {"server", signer(kClientModule, {"P11_KIT_SERVER_ADDRESS=unix:path=" + socket().string()})},
             {"toolOnly", Command{{"pkcs11-tool", "--module", kTrustModule, "--show-info"}, environment_}}};
         for (const auto& [variant, command] : commands) {
             children_.run(command);
@@ -201,7 +201,7 @@ public:
         }
         const long before = emulator_.connectionsOpened();
         for (int round = 0; round < rounds; ++round) {
-            children_.run(commands.at("p11kit"));
+            children_.run(commands.at("server"));
         }
         // Less the connection the count is asked on.
         figures.serverConnections = emulator_.connectionsOpened() - before - 1;
@@ -209,7 +209,7 @@ public:
         std::map<std::string, std::vector<double>> rates;
         for (int wave = 0; wave < std::max(1, rounds / kConcurrentSigners); ++wave) {
             rates["direct"].push_back(children_.waveRate(commands.at("module"), kConcurrentSigners));
-            rates["p11kit"].push_back(children_.waveRate(commands.at("p11kit"), kConcurrentSigners));
+            rates["server"].push_back(children_.waveRate(commands.at("server"), kConcurrentSigners));
         }
         for (const auto& [variant, values] : rates) {
             figures.concurrentRate[variant] = median(values);
@@ -246,7 +246,7 @@ private:
         return pattern;
     }
 
-    fs::path socket() const { return directory_ / "p11-kit.socket"; }
+    fs::path socket() const { return directory_ / "pkcs11.socket"; }
 
     Command signer(const std::string& module, const std::vector<std::string>& extraEnvironment) const {
         Command command{{"pkcs11-tool", "--module", module, "--token-label", "policy-1", "--sign",
@@ -289,18 +289,17 @@ private:
     }
 
     void startServer() {
-        Command command{{"p11-kit", "server", "-f", "--provider", VELTORA_BINARY_DIR "/lib/quillet-pkcs11.so",
-                         "-n", socket().string(), "pkcs11:"},
+        Command command{{VELTORA_BINARY_DIR "/bin/quillet-pkcs11-server", "--socket", socket().string()},
                         environment_};
         server_ = children_.start(command);
         const auto deadline = Clock::now() + kServerStartLimit;
         while (!fs::exists(socket())) {
             if (waitpid(server_, nullptr, WNOHANG) != 0) {
                 server_ = -1; // ended, and reaped
-                throw std::runtime_error("p11-kit server ended without opening its socket");
+                throw std::runtime_error("quillet-pkcs11-server ended without opening its socket");
             }
             if (Clock::now() > deadline) {
-                throw std::runtime_error("p11-kit server did not open its socket");
+                throw std::runtime_error("quillet-pkcs11-server did not open its socket");
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
@@ -356,15 +355,15 @@ void printSummary(const std::string& setting, int rounds, const Figures& figures
               << "  module:        wall " << ms(wall.at("module")) << ", CPU " << ms(cpu.at("module"))
               << "  -> module/curl wall " << ratio(wall.at("module") / wall.at("raw")) << ", CPU "
               << ratio(cpu.at("module") / cpu.at("raw")) << "\n"
-              << "  p11-kit client: wall " << ms(wall.at("p11kit")) << ", CPU " << ms(cpu.at("p11kit"))
-              << "  -> p11kit/curl wall " << ratio(wall.at("p11kit") / wall.at("raw")) << ", CPU "
-              << ratio(cpu.at("p11kit") / cpu.at("raw")) << "\n"
+              << "  server:        wall " << ms(wall.at("server")) << ", CPU " << ms(cpu.at("server"))
+              << "  -> server/curl wall " << ratio(wall.at("server") / wall.at("raw")) << ", CPU "
+              << ratio(cpu.at("server") / cpu.at("raw")) << "\n"
               << "  pkcs11-tool alone, no signing: wall " << ms(wall.at("toolOnly")) << ", CPU "
               << ms(cpu.at("toolOnly")) << "\n"
               << "  service connections opened by " << rounds
-              << " signers through the p11-kit server: " << figures.serverConnections << "\n"
+              << " signers through the server: " << figures.serverConnections << "\n"
               << "  " << kConcurrentSigners
-              << " concurrent signers: " << ratio(figures.concurrentRate.at("p11kit"))
+              << " concurrent signers: " << ratio(figures.concurrentRate.at("server"))
               << "/s through the server, " << ratio(figures.concurrentRate.at("direct"))
               << "/s loading the module directly\n"
               << std::flush;
@@ -407,7 +406,7 @@ void report(benchmark::State& state, const std::string& setting, Figure figure, 
         } else {
             time = (figure == Figure::wall ? figures.medianWall : figures.medianCpu).at(variant);
         }
-        if (variant == "p11kit") {
+        if (variant == "server") {
             state.counters["service_connections"] = static_cast<double>(figures.serverConnections);
         }
         for (auto _ : state) {
@@ -423,7 +422,7 @@ void registerAll() {
         const std::pair<Figure, std::string> figures[] = {{Figure::wall, "BM_ColdSignWall_"},
                                                           {Figure::cpu, "BM_ColdSignCpu_"}};
         for (const auto& [figure, prefix] : figures) {
-            for (const char* variant : {"raw", "module", "p11kit", "toolOnly"}) {
+            for (const char* variant : {"raw", "module", "server", "toolOnly"}) {
                 benchmark::RegisterBenchmark((prefix + spec.name + "/" + variant).c_str(), report, spec.name,
                                              figure, variant)
                     ->UseManualTime()
@@ -431,7 +430,7 @@ void registerAll() {
                     ->Unit(benchmark::kMillisecond);
             }
         }
-        for (const char* variant : {"direct", "p11kit"}) {
+        for (const char* variant : {"direct", "server"}) {
             benchmark::RegisterBenchmark(("BM_ColdSignConcurrent8_" + spec.name + "/" + variant).c_str(),
                                          report, spec.name, Figure::concurrent, variant)
                 ->UseManualTime()

@@ -10,24 +10,25 @@ namespace quillet {
 namespace {
 
 // Inside the module the driver is always there; a program sees it when the
-// module sits in its ../lib/ directory (the build tree) or where cmake --install
-// puts it beside the program's bin/ (the install tree).
+// module is installed beside it.
 bool moduleInstalled() {
-    if (veltora::MainBundle::isLoadedModule()) {
-        return true;
-    }
+    return veltora::MainBundle::isLoadedModule() ||
+           !TKTokenDriverConfiguration::moduleBesideProgram().empty();
+}
+
+} // namespace
+
+std::filesystem::path TKTokenDriverConfiguration::moduleBesideProgram() {
     const std::filesystem::path programDirectory =
         std::filesystem::path(veltora::MainBundle::bundlePath()).parent_path();
     for (const auto& module : {programDirectory.parent_path() / "lib" / "quillet-pkcs11.so",
                                programDirectory / QUILLET_INSTALLED_MODULE}) {
         if (::access(module.c_str(), R_OK) == 0) {
-            return true;
+            return module.lexically_normal();
         }
     }
-    return false;
+    return {};
 }
-
-} // namespace
 
 TKTokenDriverConfiguration::TKTokenDriverConfiguration(std::string classID, std::filesystem::path directory)
     : classID_(std::move(classID)), directory_(std::move(directory)) {}

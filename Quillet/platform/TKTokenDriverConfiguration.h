@@ -22,6 +22,10 @@ public:
     // directory has the module); empty otherwise.
     static std::map<std::string, std::shared_ptr<TKTokenDriverConfiguration>> driverConfigurations();
 
+    // The module in the program's ../lib/ directory (the build tree) or where cmake --install puts
+    // it beside the program's bin/ (the install tree); empty when neither is readable.
+    static std::filesystem::path moduleBesideProgram();
+
     const std::string& classID() const { return classID_; }
 
     // Instance ID to registration, read afresh from the store. Unreadable

@@ -60,6 +60,7 @@ TEST(DebianPackage, HoldsEveryPieceWhereTheSystemLooksForIt) {
     ASSERT_EQ(contents.status, 0) << contents.output;
     const std::vector<std::string> paths{
         "/usr/bin/VeltoraCryptoTokenKit",
+        "/usr/bin/quillet-pkcs11-server",
         moduleDirectory + "/quillet-pkcs11.so",
         moduleFiles + "/quillet.module",
         "/usr/lib/systemd/user/veltora-token-kit.service",
@@ -83,8 +84,7 @@ TEST(DebianPackage, HoldsEveryPieceWhereTheSystemLooksForIt) {
     EXPECT_THAT(readFile(root + "/usr/lib/systemd/user/veltora-token-kit.service"),
                 HasSubstr("\nExecStart=/usr/bin/VeltoraCryptoTokenKit --headless\n"));
     EXPECT_THAT(readFile(root + "/usr/lib/systemd/user/veltora-p11-kit-server.service"),
-                HasSubstr("\nExecStart=/usr/bin/p11-kit server -f --provider " + moduleDirectory +
-                          "/quillet-pkcs11.so -n %t/veltora/pkcs11 pkcs11:\n"));
+                HasSubstr("\nExecStart=/usr/bin/quillet-pkcs11-server --socket %t/veltora/pkcs11\n"));
 }
 
 TEST(InstalledTree, HostFindsTheModuleInstalledBesideIt) {
