@@ -16,10 +16,11 @@ public:
 
     // Single-part: signs the whole input.
     virtual veltora::Result<std::vector<std::uint8_t>> sign(std::span<const std::uint8_t> data) = 0;
-    // Multi-part: takes one more part of the input ...
-    virtual veltora::Result<void> update(std::span<const std::uint8_t> part) = 0;
+    // Multi-part: takes one more part of the input ... (CKR_FUNCTION_NOT_SUPPORTED
+    // unless the mechanism hashes the input itself)
+    virtual veltora::Result<void> update(std::span<const std::uint8_t> part);
     // ... and signs everything taken.
-    virtual veltora::Result<std::vector<std::uint8_t>> signFinal() = 0;
+    virtual veltora::Result<std::vector<std::uint8_t>> signFinal();
 };
 
 } // namespace quillet
