@@ -13,8 +13,8 @@ namespace quillet {
 // One key algorithm the tokens know, with everything that signing with it needs.
 struct SigningAlgorithm {
     SecKeyAlgorithm constant;
-    std::string_view name;                          // the constant's name in log lines
-    std::string_view oid;                           // the hash algorithm the service signs with; empty for raw RSA
+    std::string_view name; // the constant's name in log lines
+    std::string_view oid;  // the hash algorithm the service signs with; empty for raw RSA
     std::span<const std::uint8_t> digestInfoPrefix; // DER DigestInfo up to the digest bytes
     std::string_view digest;                        // OpenSSL's name of the hash
     std::size_t digestLength;

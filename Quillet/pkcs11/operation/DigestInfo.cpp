@@ -27,11 +27,13 @@ veltora::Result<UnwrappedDigest> unwrapDigestInfo(std::span<const std::uint8_t> 
                        std::to_string(digestInfo.size()) + " bytes that are neither");
 }
 
-std::vector<std::uint8_t> wrapDigestInfo(const SigningAlgorithm& algorithm, std::span<const std::uint8_t> digest) {
+std::vector<std::uint8_t> wrapDigestInfo(const SigningAlgorithm& algorithm,
+                                         std::span<const std::uint8_t> digest) {
     if (!fits(algorithm, digest.size())) {
         return {};
     }
-    std::vector<std::uint8_t> digestInfo(algorithm.digestInfoPrefix.begin(), algorithm.digestInfoPrefix.end());
+    std::vector<std::uint8_t> digestInfo(algorithm.digestInfoPrefix.begin(),
+                                         algorithm.digestInfoPrefix.end());
     digestInfo.insert(digestInfo.end(), digest.begin(), digest.end());
     return digestInfo;
 }

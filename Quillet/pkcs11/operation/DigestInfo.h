@@ -24,6 +24,7 @@ veltora::Result<UnwrappedDigest> unwrapDigestInfo(std::span<const std::uint8_t> 
 
 // The DER DigestInfo of a digest made for the algorithm; empty when the
 // algorithm has no hash or the digest's length does not fit it.
-std::vector<std::uint8_t> wrapDigestInfo(const SigningAlgorithm& algorithm, std::span<const std::uint8_t> digest);
+std::vector<std::uint8_t> wrapDigestInfo(const SigningAlgorithm& algorithm,
+                                         std::span<const std::uint8_t> digest);
 
 } // namespace quillet

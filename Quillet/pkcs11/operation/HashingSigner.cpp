@@ -2,7 +2,8 @@
 
 namespace quillet {
 
-veltora::Result<std::unique_ptr<Signer>> HashingSigner::make(const SigningAlgorithm& algorithm, SigningKey key) {
+veltora::Result<std::unique_ptr<Signer>> HashingSigner::make(const SigningAlgorithm& algorithm,
+                                                             SigningKey key) {
     VELTORA_ASSIGN_OR_RETURN(auto digest, LocalDigest::make(algorithm));
     return std::unique_ptr<Signer>(new HashingSigner(std::move(digest), std::move(key)));
 }

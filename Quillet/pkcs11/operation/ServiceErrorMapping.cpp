@@ -17,7 +17,8 @@ CK_RV httpClientReturnValue(std::int64_t code) {
         return CKR_USER_NOT_LOGGED_IN;
     }
     if (code == veltora::RetryableHttpClient::kInvalidResponseCode ||
-        code == veltora::RetryableHttpClient::kRetriesExhaustedCode || (code >= http::kFirstServerError && code <= http::kLastServerError)) {
+        code == veltora::RetryableHttpClient::kRetriesExhaustedCode ||
+        (code >= http::kFirstServerError && code <= http::kLastServerError)) {
         return CKR_DEVICE_ERROR;
     }
     return CKR_FUNCTION_FAILED;

@@ -12,7 +12,8 @@ SigningKey::SigningKey(std::shared_ptr<TokenSession> session, std::string keyObj
 
 veltora::Result<std::vector<std::uint8_t>> SigningKey::signDigest(std::span<const std::uint8_t> digest,
                                                                   const SigningAlgorithm& algorithm) const {
-    auto signed_ = session_->signData(digest, keyObjectID_, TKTokenKeyAlgorithm(std::string(algorithm.constant)));
+    auto signed_ =
+        session_->signData(digest, keyObjectID_, TKTokenKeyAlgorithm(std::string(algorithm.constant)));
     if (!signed_) {
         return signingFailure(signed_.error());
     }
