@@ -32,7 +32,7 @@ std::string textOrEmpty(const std::optional<std::string>& value) {
 }
 
 Error validationError(const char* message) {
-    return Error{"VeltoraClient", 1005, message};
+    return Error{std::string(errors::client::kDomain), errors::client::kOrganizationIdMissing, message};
 }
 
 } // namespace

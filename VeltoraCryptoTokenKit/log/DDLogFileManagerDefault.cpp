@@ -50,7 +50,7 @@ std::string homeDirectory() {
 }
 
 Error fileError(const std::string& path, int error) {
-    return Error{"NSPOSIXErrorDomain", error, path + ": " + errorText(error)};
+    return Error{std::string(errors::posix::kDomain), error, path + ": " + errorText(error)};
 }
 
 // mkdir -p; the logs are the user's own business, so new folders are
