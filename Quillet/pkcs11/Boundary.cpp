@@ -35,7 +35,8 @@ bool isRoutineAnswer(std::string_view function, CK_RV returnValue) {
 } // namespace
 
 void logFailure(const char* function, CK_RV returnValue, const std::string& description) {
-    std::string line = std::string(function) + " failed with " + returnValueName(returnValue) + ": " + description;
+    std::string line =
+        std::string(function) + " failed with " + returnValueName(returnValue) + ": " + description;
     if (isRoutineAnswer(function, returnValue)) {
         DDLogDebug(std::move(line));
     } else {

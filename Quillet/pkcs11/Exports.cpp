@@ -375,9 +375,10 @@ CK_RV C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLe
         if (pData == nullptr && ulDataLen != 0 && pEncryptedData != nullptr) {
             return argumentsBad("pData is NULL");
         }
-        return fillOnSession(hSession, pEncryptedData, pulEncryptedDataLen, [&](auto& session, auto& encrypted) {
-            return session.encrypt(bytesOf(pData, ulDataLen), encrypted);
-        });
+        return fillOnSession(hSession, pEncryptedData, pulEncryptedDataLen,
+                             [&](auto& session, auto& encrypted) {
+                                 return session.encrypt(bytesOf(pData, ulDataLen), encrypted);
+                             });
     });
 }
 

@@ -11,7 +11,8 @@ namespace {
 
 CK_RV notSupported(const char* function) noexcept {
     return boundary(function, [function] {
-        return VoidResult(quillet::ckError(CKR_FUNCTION_NOT_SUPPORTED, std::string(function) + " is not offered"));
+        return VoidResult(
+            quillet::ckError(CKR_FUNCTION_NOT_SUPPORTED, std::string(function) + " is not offered"));
     });
 }
 

@@ -94,8 +94,8 @@ veltora::Result<void> Pkcs11Session::signInit(const CK_MECHANISM& mechanism, CK_
     if (mechanism.pParameter != nullptr || mechanism.ulParameterLen != 0) {
         return ckError(CKR_MECHANISM_PARAM_INVALID, "the signing mechanisms take no parameter");
     }
-    VELTORA_ASSIGN_OR_RETURN(signer_,
-                             makeSigner(type, SigningKey(tokenSession_, token_->instanceID(), token_->keyItem())));
+    VELTORA_ASSIGN_OR_RETURN(
+        signer_, makeSigner(type, SigningKey(tokenSession_, token_->instanceID(), token_->keyItem())));
     partsTaken_ = false;
     return {};
 }

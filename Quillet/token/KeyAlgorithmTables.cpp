@@ -31,12 +31,14 @@ std::optional<SecKeyAlgorithm> GetAlgorithmFromTKTokenKeyAlgorithm(const TKToken
     if (const SigningAlgorithm* known = signingAlgorithmOf(algorithm)) {
         return known->constant;
     }
-    DDLogWarn("Unrecognized algorithm passed to GetAlgorithmFromTKTokenKeyAlgorithm: " + algorithm.description());
+    DDLogWarn("Unrecognized algorithm passed to GetAlgorithmFromTKTokenKeyAlgorithm: " +
+              algorithm.description());
     return std::nullopt;
 }
 
 std::optional<std::string_view> GetAlgorithmOidFromTKTokenKeyAlgorithm(const TKTokenKeyAlgorithm& algorithm) {
-    if (const SigningAlgorithm* known = signingAlgorithmOf(algorithm); known != nullptr && !known->oid.empty()) {
+    if (const SigningAlgorithm* known = signingAlgorithmOf(algorithm);
+        known != nullptr && !known->oid.empty()) {
         return known->oid;
     }
     DDLogWarn("Unrecognized algorithm passed to GetAlgorithmOidFromTKTokenKeyAlgorithm: " +
