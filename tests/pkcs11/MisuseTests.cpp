@@ -60,13 +60,15 @@ TEST(Pkcs11Uninitialised, CallsBeforeInitialiseAnswerNotInitialised) {
     expectAnswers({
         {"C_Finalize", [&] { return f->C_Finalize(nullptr); }, CKR_CRYPTOKI_NOT_INITIALIZED},
         {"C_GetInfo", [&] { return f->C_GetInfo(&info); }, CKR_CRYPTOKI_NOT_INITIALIZED},
-        {"C_GetSlotList", [&] { return f->C_GetSlotList(CK_FALSE, nullptr, &count); }, CKR_CRYPTOKI_NOT_INITIALIZED},
+        {"C_GetSlotList", [&] { return f->C_GetSlotList(CK_FALSE, nullptr, &count); },
+         CKR_CRYPTOKI_NOT_INITIALIZED},
         {"C_OpenSession", [&] { return f->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &session); },
          CKR_CRYPTOKI_NOT_INITIALIZED},
         {"C_CloseSession", [&] { return f->C_CloseSession(1); }, CKR_CRYPTOKI_NOT_INITIALIZED},
         {"C_Sign", [&] { return f->C_Sign(1, nullptr, 0, nullptr, &count); }, CKR_CRYPTOKI_NOT_INITIALIZED},
         // Functions the token does not offer say so whatever the state.
-        {"C_Decrypt", [&] { return f->C_Decrypt(1, nullptr, 0, nullptr, nullptr); }, CKR_FUNCTION_NOT_SUPPORTED},
+        {"C_Decrypt", [&] { return f->C_Decrypt(1, nullptr, 0, nullptr, nullptr); },
+         CKR_FUNCTION_NOT_SUPPORTED},
         {"C_WaitForSlotEvent", [&] { return f->C_WaitForSlotEvent(0, nullptr, nullptr); },
          CKR_FUNCTION_NOT_SUPPORTED},
     });
@@ -114,7 +116,8 @@ TEST_F(Pkcs11Misuse, NullPointersAreArgumentsBad) {
     CK_ATTRIBUTE lengthWithoutValue{CKA_LABEL, nullptr, 4};
     expectAnswers({
         {"C_GetInfo", [&] { return functions->C_GetInfo(nullptr); }, CKR_ARGUMENTS_BAD},
-        {"C_GetSlotList", [&] { return functions->C_GetSlotList(CK_TRUE, nullptr, nullptr); }, CKR_ARGUMENTS_BAD},
+        {"C_GetSlotList", [&] { return functions->C_GetSlotList(CK_TRUE, nullptr, nullptr); },
+         CKR_ARGUMENTS_BAD},
         {"C_GetSlotInfo", [&] { return functions->C_GetSlotInfo(slot, nullptr); }, CKR_ARGUMENTS_BAD},
         {"C_GetTokenInfo", [&] { return functions->C_GetTokenInfo(slot, nullptr); }, CKR_ARGUMENTS_BAD},
         {"C_GetMechanismList", [&] { return functions->C_GetMechanismList(slot, nullptr, nullptr); },
@@ -124,14 +127,16 @@ TEST_F(Pkcs11Misuse, NullPointersAreArgumentsBad) {
         {"C_OpenSession",
          [&] { return functions->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, nullptr); },
          CKR_ARGUMENTS_BAD},
-        {"C_GetSessionInfo", [&] { return functions->C_GetSessionInfo(session, nullptr); }, CKR_ARGUMENTS_BAD},
-        {"C_GetAttributeValue", [&] { return functions->C_GetAttributeValue(session, certificate, nullptr, 1); },
+        {"C_GetSessionInfo", [&] { return functions->C_GetSessionInfo(session, nullptr); },
          CKR_ARGUMENTS_BAD},
+        {"C_GetAttributeValue",
+         [&] { return functions->C_GetAttributeValue(session, certificate, nullptr, 1); }, CKR_ARGUMENTS_BAD},
         {"C_FindObjectsInit", [&] { return functions->C_FindObjectsInit(session, nullptr, 1); },
          CKR_ARGUMENTS_BAD},
         {"C_FindObjectsInit with a length but no value",
          [&] { return functions->C_FindObjectsInit(session, &lengthWithoutValue, 1); }, CKR_ARGUMENTS_BAD},
-        {"C_SignInit", [&] { return functions->C_SignInit(session, nullptr, privateKey); }, CKR_ARGUMENTS_BAD},
+        {"C_SignInit", [&] { return functions->C_SignInit(session, nullptr, privateKey); },
+         CKR_ARGUMENTS_BAD},
     });
 }
 
@@ -142,7 +147,8 @@ TEST_F(Pkcs11Misuse, UnknownSlotsAreSlotIdInvalid) {
     CK_SLOT_INFO slotInfo;
     CK_TOKEN_INFO tokenInfo;
     expectAnswers({
-        {"C_GetSlotInfo", [&] { return functions->C_GetSlotInfo(unknownSlot, &slotInfo); }, CKR_SLOT_ID_INVALID},
+        {"C_GetSlotInfo", [&] { return functions->C_GetSlotInfo(unknownSlot, &slotInfo); },
+         CKR_SLOT_ID_INVALID},
         {"C_GetTokenInfo", [&] { return functions->C_GetTokenInfo(unknownSlot, &tokenInfo); },
          CKR_SLOT_ID_INVALID},
         {"C_GetMechanismList", [&] { return functions->C_GetMechanismList(unknownSlot, nullptr, &count); },
@@ -150,7 +156,8 @@ TEST_F(Pkcs11Misuse, UnknownSlotsAreSlotIdInvalid) {
         {"C_OpenSession",
          [&] { return functions->C_OpenSession(unknownSlot, CKF_SERIAL_SESSION, nullptr, nullptr, &opened); },
          CKR_SLOT_ID_INVALID},
-        {"C_CloseAllSessions", [&] { return functions->C_CloseAllSessions(unknownSlot); }, CKR_SLOT_ID_INVALID},
+        {"C_CloseAllSessions", [&] { return functions->C_CloseAllSessions(unknownSlot); },
+         CKR_SLOT_ID_INVALID},
         {"C_OpenSession without CKF_SERIAL_SESSION",
          [&] { return functions->C_OpenSession(slot, 0, nullptr, nullptr, &opened); },
          CKR_SESSION_PARALLEL_NOT_SUPPORTED},
@@ -166,7 +173,8 @@ TEST_F(Pkcs11Misuse, UnknownSessionsAreSessionHandleInvalid) {
     CK_BYTE byte = 0;
     CK_ATTRIBUTE label{CKA_LABEL, nullptr, 0};
     expectAnswers({
-        {"C_CloseSession", [&] { return functions->C_CloseSession(unknownSession); }, CKR_SESSION_HANDLE_INVALID},
+        {"C_CloseSession", [&] { return functions->C_CloseSession(unknownSession); },
+         CKR_SESSION_HANDLE_INVALID},
         {"C_GetSessionInfo", [&] { return functions->C_GetSessionInfo(unknownSession, &sessionInfo); },
          CKR_SESSION_HANDLE_INVALID},
         {"C_Login", [&] { return functions->C_Login(unknownSession, CKU_USER, nullptr, 0); },
@@ -186,7 +194,8 @@ TEST_F(Pkcs11Misuse, UnknownSessionsAreSessionHandleInvalid) {
          CKR_SESSION_HANDLE_INVALID},
         {"C_SignFinal", [&] { return functions->C_SignFinal(unknownSession, nullptr, &count); },
          CKR_SESSION_HANDLE_INVALID},
-        {"C_GetAttributeValue", [&] { return functions->C_GetAttributeValue(unknownSession, certificate, &label, 1); },
+        {"C_GetAttributeValue",
+         [&] { return functions->C_GetAttributeValue(unknownSession, certificate, &label, 1); },
          CKR_SESSION_HANDLE_INVALID},
     });
 }
@@ -201,8 +210,8 @@ TEST_F(Pkcs11Misuse, UnknownObjectsMechanismsAndUsersAreRefused) {
         {"C_GetAttributeValue of CK_INVALID_HANDLE",
          [&] { return functions->C_GetAttributeValue(session, CK_INVALID_HANDLE, &label, 1); },
          CKR_OBJECT_HANDLE_INVALID},
-        {"C_GetMechanismInfo of CKM_MD5", [&] { return functions->C_GetMechanismInfo(slot, CKM_MD5, &mechanismInfo); },
-         CKR_MECHANISM_INVALID},
+        {"C_GetMechanismInfo of CKM_MD5",
+         [&] { return functions->C_GetMechanismInfo(slot, CKM_MD5, &mechanismInfo); }, CKR_MECHANISM_INVALID},
         {"C_Login of an unknown user type", [&] { return functions->C_Login(session, 42, nullptr, 0); },
          CKR_USER_TYPE_INVALID},
         {"C_Logout without C_Login", [&] { return functions->C_Logout(session); }, CKR_USER_NOT_LOGGED_IN},
