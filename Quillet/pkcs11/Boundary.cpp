@@ -44,8 +44,11 @@ void logFailure(const char* function, CK_RV returnValue, const std::string& desc
     }
 }
 
-VoidResult argumentsBad(const char* what) {
-    return ckError(CKR_ARGUMENTS_BAD, what);
+VoidResult argumentsBadIf(bool broken, const char* what) {
+    if (broken) {
+        return ckError(CKR_ARGUMENTS_BAD, what);
+    }
+    return {};
 }
 
 } // namespace quillet

@@ -17,7 +17,8 @@ using VoidResult = veltora::Result<void>;
 // Routine answers (probing for attributes, short buffers, ...) at debug level, the rest as errors.
 void logFailure(const char* function, CK_RV returnValue, const std::string& description);
 
-VoidResult argumentsBad(const char* what);
+// CKR_ARGUMENTS_BAD when the caller broke a calling convention.
+VoidResult argumentsBadIf(bool broken, const char* what);
 
 template <class Call> CK_RV boundary(const char* function, Call&& call) noexcept {
     try {

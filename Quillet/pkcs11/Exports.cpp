@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-using quillet::argumentsBad;
+using quillet::argumentsBadIf;
 using quillet::boundary;
 using quillet::ckError;
 using quillet::initializedBoundary;
@@ -79,27 +79,21 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
 
 CK_RV C_Finalize(CK_VOID_PTR pReserved) {
     return initializedBoundary("C_Finalize", [&]() -> VoidResult {
-        if (pReserved != nullptr) {
-            return argumentsBad("pReserved must be NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf(pReserved != nullptr, "pReserved must be NULL"));
         return Module::instance().finalize();
     });
 }
 
 CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
     return initializedBoundary("C_GetInfo", [&]() -> VoidResult {
-        if (pInfo == nullptr) {
-            return argumentsBad("pInfo is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf(pInfo == nullptr, "pInfo is NULL"));
         return answerValue(Module::instance().info(), pInfo);
     });
 }
 
 CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
     return initializedBoundary("C_GetSlotList", [&]() -> VoidResult {
-        if (pulCount == nullptr) {
-            return argumentsBad("pulCount is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf(pulCount == nullptr, "pulCount is NULL"));
         VELTORA_ASSIGN_OR_RETURN(const auto slots, Module::instance().slotList(tokenPresent != CK_FALSE));
         return answerList(slots, pSlotList, pulCount);
     });
@@ -107,27 +101,21 @@ CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PT
 
 CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
     return initializedBoundary("C_GetSlotInfo", [&]() -> VoidResult {
-        if (pInfo == nullptr) {
-            return argumentsBad("pInfo is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf(pInfo == nullptr, "pInfo is NULL"));
         return answerValue(Module::instance().slotInfo(slotID), pInfo);
     });
 }
 
 CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
     return initializedBoundary("C_GetTokenInfo", [&]() -> VoidResult {
-        if (pInfo == nullptr) {
-            return argumentsBad("pInfo is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf(pInfo == nullptr, "pInfo is NULL"));
         return answerValue(Module::instance().tokenInfo(slotID), pInfo);
     });
 }
 
 CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount) {
     return initializedBoundary("C_GetMechanismList", [&]() -> VoidResult {
-        if (pulCount == nullptr) {
-            return argumentsBad("pulCount is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf(pulCount == nullptr, "pulCount is NULL"));
         VELTORA_ASSIGN_OR_RETURN(const auto mechanisms, Module::instance().mechanismList(slotID));
         return answerList(mechanisms, pMechanismList, pulCount);
     });
@@ -135,9 +123,7 @@ CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList
 
 CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo) {
     return initializedBoundary("C_GetMechanismInfo", [&]() -> VoidResult {
-        if (pInfo == nullptr) {
-            return argumentsBad("pInfo is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf(pInfo == nullptr, "pInfo is NULL"));
         return answerValue(Module::instance().mechanismInfo(slotID, type), pInfo);
     });
 }
@@ -145,9 +131,7 @@ CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM
 CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY,
                     CK_SESSION_HANDLE_PTR phSession) {
     return initializedBoundary("C_OpenSession", [&]() -> VoidResult {
-        if (phSession == nullptr) {
-            return argumentsBad("phSession is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf(phSession == nullptr, "phSession is NULL"));
         return answerValue(Module::instance().openSession(slotID, flags), phSession);
     });
 }
@@ -163,9 +147,7 @@ CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
 
 CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
     return initializedBoundary("C_GetSessionInfo", [&]() -> VoidResult {
-        if (pInfo == nullptr) {
-            return argumentsBad("pInfo is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf(pInfo == nullptr, "pInfo is NULL"));
         return answerValue(Module::instance().sessionInfo(hSession), pInfo);
     });
 }
@@ -182,9 +164,7 @@ CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
 CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
                           CK_ULONG ulCount) {
     return initializedBoundary("C_GetAttributeValue", [&]() -> VoidResult {
-        if (!isValidTemplate(pTemplate, ulCount)) {
-            return argumentsBad("pTemplate is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf(!isValidTemplate(pTemplate, ulCount), "pTemplate is NULL"));
         return onSession(hSession, [&](quillet::Pkcs11Session& session) {
             return session.getAttributeValue(hObject, spanOf(pTemplate, ulCount));
         });
@@ -193,9 +173,7 @@ CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, 
 
 CK_RV C_GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ULONG_PTR pulSize) {
     return initializedBoundary("C_GetObjectSize", [&]() -> VoidResult {
-        if (pulSize == nullptr) {
-            return argumentsBad("pulSize is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf(pulSize == nullptr, "pulSize is NULL"));
         return onSession(hSession, [&](quillet::Pkcs11Session& session) {
             return answerValue(session.objectSize(hObject), pulSize);
         });
@@ -205,9 +183,8 @@ CK_RV C_GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_U
 // Randomness comes from this process's OpenSSL, not from the service.
 CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData, CK_ULONG ulRandomLen) {
     return initializedBoundary("C_GenerateRandom", [&]() -> VoidResult {
-        if (pRandomData == nullptr && ulRandomLen != 0) {
-            return argumentsBad("pRandomData is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(
+            argumentsBadIf(pRandomData == nullptr && ulRandomLen != 0, "pRandomData is NULL"));
         return onSession(hSession, [&](quillet::Pkcs11Session&) -> VoidResult {
             if (!quillet::CryptoContext::randomBytes(std::span<std::uint8_t>(pRandomData, ulRandomLen))) {
                 return ckError(CKR_FUNCTION_FAILED, "OpenSSL gave no random bytes");
@@ -228,15 +205,14 @@ CK_RV C_SeedRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG) {
 
 CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
     return initializedBoundary("C_FindObjectsInit", [&]() -> VoidResult {
-        if (!isValidTemplate(pTemplate, ulCount)) {
-            return argumentsBad("pTemplate is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf(!isValidTemplate(pTemplate, ulCount), "pTemplate is NULL"));
         const auto search = spanOf(static_cast<const CK_ATTRIBUTE*>(pTemplate), ulCount);
-        if (std::any_of(search.begin(), search.end(), [](const CK_ATTRIBUTE& wanted) {
-                return wanted.pValue == nullptr && wanted.ulValueLen != 0;
-            })) {
-            return argumentsBad("a template attribute has a length but no value");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf(std::any_of(search.begin(), search.end(),
+                                                           [](const CK_ATTRIBUTE& wanted) {
+                                                               return wanted.pValue == nullptr &&
+                                                                      wanted.ulValueLen != 0;
+                                                           }),
+                                               "a template attribute has a length but no value"));
         return onSession(hSession,
                          [&](quillet::Pkcs11Session& session) { return session.findObjectsInit(search); });
     });
@@ -245,9 +221,8 @@ CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, 
 CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, CK_ULONG ulMaxObjectCount,
                     CK_ULONG_PTR pulObjectCount) {
     return initializedBoundary("C_FindObjects", [&]() -> VoidResult {
-        if (phObject == nullptr || pulObjectCount == nullptr) {
-            return argumentsBad("phObject or pulObjectCount is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf(phObject == nullptr || pulObjectCount == nullptr,
+                                               "phObject or pulObjectCount is NULL"));
         return onSession(hSession, [&](quillet::Pkcs11Session& session) -> VoidResult {
             VELTORA_ASSIGN_OR_RETURN(const auto found, session.findObjects(ulMaxObjectCount));
             std::copy(found.begin(), found.end(), phObject);
@@ -266,9 +241,7 @@ CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE hSession) {
 
 CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
     return initializedBoundary("C_SignInit", [&]() -> VoidResult {
-        if (pMechanism == nullptr) {
-            return argumentsBad("pMechanism is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf(pMechanism == nullptr, "pMechanism is NULL"));
         return onSession(
             hSession, [&](quillet::Pkcs11Session& session) { return session.signInit(*pMechanism, hKey); });
     });
@@ -277,13 +250,10 @@ CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJ
 CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
              CK_ULONG_PTR pulSignatureLen) {
     return initializedBoundary("C_Sign", [&]() -> VoidResult {
-        if (pulSignatureLen == nullptr) {
-            return argumentsBad("pulSignatureLen is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf(pulSignatureLen == nullptr, "pulSignatureLen is NULL"));
         // A length query may leave the data out.
-        if (pData == nullptr && ulDataLen != 0 && pSignature != nullptr) {
-            return argumentsBad("pData is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(
+            argumentsBadIf(pData == nullptr && ulDataLen != 0 && pSignature != nullptr, "pData is NULL"));
         return fillOnSession(hSession, pSignature, pulSignatureLen, [&](auto& session, auto& signature) {
             return session.sign(bytesOf(pData, ulDataLen), signature);
         });
@@ -292,9 +262,7 @@ CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, 
 
 CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
     return initializedBoundary("C_SignUpdate", [&]() -> VoidResult {
-        if (pPart == nullptr && ulPartLen != 0) {
-            return argumentsBad("pPart is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf(pPart == nullptr && ulPartLen != 0, "pPart is NULL"));
         return onSession(hSession, [&](quillet::Pkcs11Session& session) {
             return session.signUpdate(bytesOf(pPart, ulPartLen));
         });
@@ -303,9 +271,7 @@ CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPar
 
 CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
     return initializedBoundary("C_SignFinal", [&]() -> VoidResult {
-        if (pulSignatureLen == nullptr) {
-            return argumentsBad("pulSignatureLen is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf(pulSignatureLen == nullptr, "pulSignatureLen is NULL"));
         return fillOnSession(hSession, pSignature, pulSignatureLen,
                              [](auto& session, auto& signature) { return session.signFinal(signature); });
     });
@@ -313,9 +279,7 @@ CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_P
 
 CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
     return initializedBoundary("C_VerifyInit", [&]() -> VoidResult {
-        if (pMechanism == nullptr) {
-            return argumentsBad("pMechanism is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf(pMechanism == nullptr, "pMechanism is NULL"));
         return onSession(
             hSession, [&](quillet::Pkcs11Session& session) { return session.verifyInit(*pMechanism, hKey); });
     });
@@ -324,9 +288,9 @@ CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_O
 CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
                CK_ULONG ulSignatureLen) {
     return initializedBoundary("C_Verify", [&]() -> VoidResult {
-        if ((pData == nullptr && ulDataLen != 0) || (pSignature == nullptr && ulSignatureLen != 0)) {
-            return argumentsBad("pData or pSignature is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf((pData == nullptr && ulDataLen != 0) ||
+                                                   (pSignature == nullptr && ulSignatureLen != 0),
+                                               "pData or pSignature is NULL"));
         return onSession(hSession, [&](quillet::Pkcs11Session& session) {
             return session.verify(bytesOf(pData, ulDataLen), bytesOf(pSignature, ulSignatureLen));
         });
@@ -335,9 +299,7 @@ CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen
 
 CK_RV C_VerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
     return initializedBoundary("C_VerifyUpdate", [&]() -> VoidResult {
-        if (pPart == nullptr && ulPartLen != 0) {
-            return argumentsBad("pPart is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf(pPart == nullptr && ulPartLen != 0, "pPart is NULL"));
         return onSession(hSession, [&](quillet::Pkcs11Session& session) {
             return session.verifyUpdate(bytesOf(pPart, ulPartLen));
         });
@@ -346,9 +308,8 @@ CK_RV C_VerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulP
 
 CK_RV C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen) {
     return initializedBoundary("C_VerifyFinal", [&]() -> VoidResult {
-        if (pSignature == nullptr && ulSignatureLen != 0) {
-            return argumentsBad("pSignature is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(
+            argumentsBadIf(pSignature == nullptr && ulSignatureLen != 0, "pSignature is NULL"));
         return onSession(hSession, [&](quillet::Pkcs11Session& session) {
             return session.verifyFinal(bytesOf(pSignature, ulSignatureLen));
         });
@@ -357,9 +318,7 @@ CK_RV C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG
 
 CK_RV C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
     return initializedBoundary("C_EncryptInit", [&]() -> VoidResult {
-        if (pMechanism == nullptr) {
-            return argumentsBad("pMechanism is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf(pMechanism == nullptr, "pMechanism is NULL"));
         return onSession(hSession, [&](quillet::Pkcs11Session& session) {
             return session.encryptInit(*pMechanism, hKey);
         });
@@ -369,12 +328,10 @@ CK_RV C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_
 CK_RV C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pEncryptedData,
                 CK_ULONG_PTR pulEncryptedDataLen) {
     return initializedBoundary("C_Encrypt", [&]() -> VoidResult {
-        if (pulEncryptedDataLen == nullptr) {
-            return argumentsBad("pulEncryptedDataLen is NULL");
-        }
-        if (pData == nullptr && ulDataLen != 0 && pEncryptedData != nullptr) {
-            return argumentsBad("pData is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(
+            argumentsBadIf(pulEncryptedDataLen == nullptr, "pulEncryptedDataLen is NULL"));
+        VELTORA_RETURN_IF_ERROR(
+            argumentsBadIf(pData == nullptr && ulDataLen != 0 && pEncryptedData != nullptr, "pData is NULL"));
         return fillOnSession(hSession, pEncryptedData, pulEncryptedDataLen,
                              [&](auto& session, auto& encrypted) {
                                  return session.encrypt(bytesOf(pData, ulDataLen), encrypted);
@@ -384,9 +341,7 @@ CK_RV C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLe
 
 CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
     return initializedBoundary("C_DecryptInit", [&]() -> VoidResult {
-        if (pMechanism == nullptr) {
-            return argumentsBad("pMechanism is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(argumentsBadIf(pMechanism == nullptr, "pMechanism is NULL"));
         return onSession(hSession,
                          [&](quillet::Pkcs11Session& session) { return session.decryptInit(hKey); });
     });

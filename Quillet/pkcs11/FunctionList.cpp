@@ -136,9 +136,7 @@ namespace {
 
 CK_RV getFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
     return boundary("C_GetFunctionList", [&]() -> VoidResult {
-        if (ppFunctionList == nullptr) {
-            return quillet::argumentsBad("ppFunctionList is NULL");
-        }
+        VELTORA_RETURN_IF_ERROR(quillet::argumentsBadIf(ppFunctionList == nullptr, "ppFunctionList is NULL"));
         *ppFunctionList = quillet::functionList();
         return {};
     });

@@ -27,6 +27,10 @@ constexpr std::array<SigningAlgorithm, 3> kSigningAlgorithms{{
      "1.3.14.3.2.26", kSha1Prefix, "SHA1", 20, CKM_SHA1_RSA_PKCS},
 }};
 
+// CKM_RSA_PKCS stands for SHA-256 until its DigestInfo is seen.
+constexpr std::size_t kDefaultRow = 1;
+static_assert(kSigningAlgorithms[kDefaultRow].constant == kSecKeyAlgorithmRSASignatureDigestPKCS1v15SHA256);
+
 } // namespace
 
 std::span<const SigningAlgorithm> signingAlgorithms() {
@@ -52,7 +56,7 @@ const SigningAlgorithm* signingAlgorithmOfMechanism(unsigned long mechanism) {
 }
 
 const SigningAlgorithm& defaultSigningAlgorithm() {
-    return kSigningAlgorithms[1];
+    return kSigningAlgorithms[kDefaultRow];
 }
 
 } // namespace quillet
