@@ -8,7 +8,11 @@
 // across a request, so it should come close to 8. Throughput is counted against wall-clock time in
 // "items_per_second". BM_Pkcs11SignatureCheck sets the module's check of each
 // signature against the token's key ("verify") beside one signing round trip
-// ("direct"), both in items per second.
+// ("direct"), both in items per second. BM_SignCpuPerSignature sets the processor
+// time of this whole process per signature through the module ("module")
+// beside the direct client's ("direct"), one signature per iteration: its
+// cpu_time counts every thread, the module's workers and log thread included,
+// and leaves out the emulator, which runs in a process of its own.
 
 #include "Quillet/pkcs11/cryptoki/Cryptoki.h"
 #include "Quillet/platform/TKTokenDriverConfiguration.h"
@@ -18,6 +22,7 @@
 #include "VeltoraCryptoTokenKit/client/VeltoraClient.h"
 #include "VeltoraCryptoTokenKit/config/Configuration.h"
 #include "bench/InterleavedRun.h"
+#include "bench/PolicyRegistration.h"
 #include "tests/support/EmulatorProcess.h"
 #include "tests/support/PrivateKeyLookup.h"
 
@@ -45,7 +50,7 @@ using veltora::VeltoraClient;
 using veltora::test::EmulatorProcess;
 
 constexpr int kRequestsPerThreadAndIteration = 20;
-constexpr const char* kPolicyId = "policy-id-1";
+using veltora::bench::kPolicyId;
 constexpr const char* kSha256Oid = "2.16.840.1.101.3.4.2.1";
 const TimeoutsConfiguration kTimeouts{30.0f, 1.6f, 10};
 
@@ -84,17 +89,6 @@ std::vector<std::uint8_t> unbase64(const std::string& text) {
     return bytes;
 }
 
-// The DER certificate of the emulator's first policy.
-std::vector<std::uint8_t> policyCertificate(const EmulatorProcess& emulator) {
-    const VeltoraClient client(emulator.baseUrl(), EmulatorProcess::kOrganization, EmulatorProcess::kApiToken,
-                               kTimeouts);
-    const auto policies = client.mySigningPolicies(std::nullopt, std::nullopt);
-    if (!policies) {
-        throw std::runtime_error("cannot read the emulator's policies");
-    }
-    return unbase64(policies.value().at("signingPolicies").at(0).at("certificateBytes"));
-}
-
 // An emulator and a registration store holding its policy, for the whole run.
 class Service {
 public:
@@ -115,7 +109,7 @@ public:
     std::vector<OpenSession> openSessions(CK_FUNCTION_LIST* functions, int count) {
         setenv("VELTORA_TOKEN_STORE", store_.c_str(), 1);
         std::call_once(registered_, [this] {
-            register_();
+            veltora::bench::registerFirstPolicy(emulator_, kTimeouts);
             // As the host does, once: a registration younger than two seconds is
             // read in full on every request, applications sign long after that.
             std::this_thread::sleep_for(std::chrono::milliseconds(2100));
@@ -136,30 +130,6 @@ public:
     }
 
 private:
-    void register_() {
-        auto drivers = quillet::TKTokenDriverConfiguration::driverConfigurations();
-        const auto driver = drivers.find(quillet::TKTokenDriverConfiguration::quilletClassID);
-        if (driver == drivers.end()) {
-            throw std::runtime_error("cannot register the emulator's policy");
-        }
-        const std::vector<std::uint8_t> der = policyCertificate(emulator_);
-        veltora::Configuration configuration;
-        configuration.apiUrl = emulator_.baseUrl();
-        configuration.organizationId = EmulatorProcess::kOrganization;
-        configuration.apiToken = EmulatorProcess::kApiToken;
-        configuration.timeouts = kTimeouts;
-        const std::string json = configuration.toJson();
-        auto registration = driver->second->addTokenConfigurationForTokenInstanceID(kPolicyId);
-        auto certificate = quillet::TKTokenKeychainCertificate::make(der, kPolicyId);
-        auto key = quillet::TKTokenKeychainKey::make(der, kPolicyId);
-        if (!registration || !certificate || !key ||
-            !registration.value()->setConfigurationData(
-                std::vector<std::uint8_t>(json.begin(), json.end())) ||
-            !registration.value()->setKeychainItems(std::move(certificate).value(), std::move(key).value())) {
-            throw std::runtime_error("cannot write the registration");
-        }
-    }
-
     EmulatorProcess emulator_;
     std::filesystem::path store_;
     std::once_flag registered_;
@@ -304,7 +274,8 @@ void latencyScaling(benchmark::State& state) {
 // The check C_Sign makes of every signature, alone: one RSA public-key operation.
 void signatureCheck(benchmark::State& state) {
     const EmulatorProcess& emulator = service(0).emulator();
-    const auto key = quillet::TKTokenKeychainKey::make(policyCertificate(emulator), kPolicyId);
+    const auto key =
+        quillet::TKTokenKeychainKey::make(veltora::bench::policyCertificate(emulator, kTimeouts), kPolicyId);
     const VeltoraClient client(emulator.baseUrl(), EmulatorProcess::kOrganization, EmulatorProcess::kApiToken,
                                kTimeouts);
     const auto signature = client.sendSigningRequest(kDigestBase64, kPolicyId, kSha256Oid);
@@ -326,6 +297,23 @@ void signatureCheck(benchmark::State& state) {
     state.counters["us_per_item"] = seconds * 1e6 / static_cast<double>(state.iterations());
 }
 
+// One signature per iteration, on one calling thread; the process's CPU time is what counts.
+void cpuPerSignature(benchmark::State& state, Path path) {
+    CK_FUNCTION_LIST* functions = moduleFunctions();
+    Service& target = service(0);
+    const auto sessions = target.openSessions(functions, 1);
+    long failures = 0;
+    for (auto _ : state) {
+        const bool signed_ = path == Path::module
+                                 ? signThroughModule(functions, sessions.front().handle, sessions.front().key)
+                                 : signDirectly(target.emulator());
+        failures += signed_ ? 0 : 1;
+    }
+    if (failures > 0) {
+        state.SkipWithError("some signing requests failed");
+    }
+}
+
 void registerAll() {
     for (const int threads : {1, 8}) {
         const std::string name = "BM_Pkcs11Sign_" + std::to_string(threads) + "threads/";
@@ -340,6 +328,13 @@ void registerAll() {
         ->UseRealTime();
     benchmark::RegisterBenchmark("BM_Pkcs11SignatureCheck/verify", signatureCheck)->UseRealTime();
     benchmark::RegisterBenchmark("BM_Pkcs11LatencyScaling/module", latencyScaling)->UseRealTime();
+    for (const auto& [path, pathName] :
+         {std::pair{Path::direct, "direct"}, std::pair{Path::module, "module"}}) {
+        benchmark::RegisterBenchmark((std::string("BM_SignCpuPerSignature/") + pathName).c_str(),
+                                     cpuPerSignature, path)
+            ->MeasureProcessCPUTime()
+            ->UseRealTime();
+    }
 }
 
 } // namespace

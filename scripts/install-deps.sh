@@ -9,7 +9,7 @@ packages=(
   libcurl4-openssl-dev nlohmann-json3-dev libssl-dev openssl
   qt6-base-dev libp11-kit-dev p11-kit libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev
-  opensc gnutls-bin libengine-pkcs11-openssl osslsigncode
+  opensc gnutls-bin libengine-pkcs11-openssl osslsigncode curl p11-kit-modules
   xvfb xauth attr
   openjdk-17-jdk-headless
   clang libclang-rt-14-dev llvm

@@ -27,15 +27,6 @@ std::vector<std::uint8_t> integerParameter(const EVP_PKEY* key, const char* name
     return bytes;
 }
 
-struct BignumFree {
-    void operator()(BIGNUM* number) const { BN_free(number); }
-};
-using Bignum = std::unique_ptr<BIGNUM, BignumFree>;
-
-Bignum bignumOf(std::span<const std::uint8_t> bytes) {
-    return Bignum(BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr));
-}
-
 // EMSA-PKCS1-v1_5: 00 01 FF..FF 00 DigestInfo, as long as the modulus; empty
 // when the DigestInfo does not fit.
 std::vector<std::uint8_t> encodedMessage(std::span<const std::uint8_t> digestInfo, std::size_t length) {
@@ -74,6 +65,7 @@ veltora::Result<TKTokenKeychainKey> TKTokenKeychainKey::make(std::span<const std
     if (item.modulus_.empty() || item.exponent_.empty()) {
         return veltora::Error{keychainItemErrorDomain, 2, "The certificate's key is not an RSA key."};
     }
+    item.numbers_ = RsaPublicNumbers::make(item.modulus_, item.exponent_);
     // The hash covers the DER RSAPublicKey: the subjectPublicKey bit string's bytes.
     if (const ASN1_BIT_STRING* bits = X509_get0_pubkey_bitstr(certificate); bits != nullptr) {
         const std::span<const std::uint8_t> raw(ASN1_STRING_get0_data(bits),
@@ -98,22 +90,10 @@ bool TKTokenKeychainKey::verifies(std::span<const std::uint8_t> signature,
 }
 
 std::vector<std::uint8_t> TKTokenKeychainKey::publicOperation(std::span<const std::uint8_t> input) const {
-    const std::size_t length = modulus_.size();
-    if (input.size() != length) {
+    if (input.size() != modulus_.size() || !numbers_) {
         return {};
     }
-    const std::unique_ptr<BN_CTX, decltype(&BN_CTX_free)> context(BN_CTX_new_ex(CryptoContext::get()),
-                                                                  BN_CTX_free);
-    const Bignum modulus = bignumOf(modulus_);
-    const Bignum exponent = bignumOf(exponent_);
-    const Bignum value = bignumOf(input);
-    const Bignum result(BN_new());
-    std::vector<std::uint8_t> output(length);
-    const bool done =
-        context && modulus && exponent && value && result && BN_cmp(value.get(), modulus.get()) < 0 &&
-        BN_mod_exp(result.get(), value.get(), exponent.get(), modulus.get(), context.get()) == 1 &&
-        BN_bn2binpad(result.get(), output.data(), static_cast<int>(length)) == static_cast<int>(length);
-    return done ? output : std::vector<std::uint8_t>{};
+    return numbers_->raise(input, modulus_.size());
 }
 
 } // namespace quillet

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "Quillet/platform/RsaPublicNumbers.h"
 #include "VeltoraCryptoTokenKit/base/Result.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -45,6 +47,8 @@ private:
     std::size_t keySizeInBits_ = 0;
     std::vector<std::uint8_t> modulus_, exponent_, spki_;
     std::optional<std::vector<std::uint8_t>> publicKeyHash_;
+    // Shared by the copies: sessions and the registration cache copy the key.
+    std::shared_ptr<const RsaPublicNumbers> numbers_;
 };
 
 } // namespace quillet

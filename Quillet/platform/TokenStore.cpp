@@ -176,7 +176,7 @@ std::optional<TKTokenConfiguration> TokenStore::decode(const std::string& text, 
     configuration.driverDirectory_ = directory;
     configuration.instanceID_ = *instanceID;
     if (const auto data = textMember("configurationData")) {
-        configuration.configurationData_ = base64Decoded(*data);
+        configuration.replaceConfigurationData(base64Decoded(*data));
         if (!configuration.configurationData_) {
             problem = "configuration data is not Base64";
             return std::nullopt;

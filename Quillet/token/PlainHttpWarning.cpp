@@ -54,12 +54,19 @@ std::optional<std::string> remotePlainHttpHost(const std::string& url) {
 }
 
 void warnOfPlainHttp(const std::string& url) {
+    static std::mutex mutex;
+    static std::set<std::string> considered; // URLs: each signature passes its URL, and parsing it costs
+    static std::set<std::string> warned;     // hosts
+    {
+        std::lock_guard lock(mutex);
+        if (!considered.insert(url).second) {
+            return;
+        }
+    }
     const auto host = remotePlainHttpHost(url);
     if (!host) {
         return;
     }
-    static std::mutex mutex;
-    static std::set<std::string> warned;
     {
         std::lock_guard lock(mutex);
         if (!warned.insert(*host).second) {

@@ -128,13 +128,11 @@ Result<veltora::Configuration> TokenSession::getTokenConfiguration(const KeyObje
         return quilletError(QuilletErrorCode::noTokenConfiguration,
                             "No token is registered for the key object ID " + *keyObjectID + ".");
     }
-    const auto& data = found->second->configurationData();
-    if (!data) {
+    if (!found->second->configurationData()) {
         return quilletError(QuilletErrorCode::noConfigurationData,
                             "The token registered for " + *keyObjectID + " has no configuration data.");
     }
-    auto configuration = veltora::Configuration::fromJson(
-        std::string_view(reinterpret_cast<const char*>(data->data()), data->size()));
+    auto configuration = found->second->decodedConfiguration();
     if (!configuration) {
         DDLogError("Error parsing JSON token configuration: " + configuration.error().localizedDescription());
         return quilletError(QuilletErrorCode::configurationDataNotDecodable,

@@ -44,7 +44,8 @@ private:
         std::optional<veltora::Error> error;
     };
 
-    // Looked up and decoded afresh on every request: a re-registered token signs with its new data at once.
+    // Looked up afresh on every request: a re-registered token signs with its new data at once. The
+    // data of a registration read before is not decoded again.
     static veltora::Result<veltora::Configuration> getTokenConfiguration(const KeyObjectID& keyObjectID);
     // The signature as the service returns it (Base64).
     static veltora::Result<std::string> sendSigningRequest(std::span<const std::uint8_t> dataToSign,

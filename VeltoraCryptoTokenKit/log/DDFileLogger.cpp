@@ -155,9 +155,16 @@ bool DDFileLogger::appendFormatted(const DDLogMessage& message) {
 
 void DDFileLogger::flush() {
     writePending();
-    if (currentFile_.valid() && ::fsync(currentFile_.get()) != 0) {
-        processLog("DDFileLogger: Failed to synchronize file: " + errorText(errno));
+    // A process's end flushes more than once (the module's finalisation, then the exit):
+    // each forced write is dear, and one with nothing written since the last has nothing to force.
+    if (!currentFile_.valid() || !unsynced_) {
+        return;
     }
+    if (::fsync(currentFile_.get()) != 0) {
+        processLog("DDFileLogger: Failed to synchronize file: " + errorText(errno));
+        return;
+    }
+    unsynced_ = false;
 }
 
 void DDFileLogger::setRollingFrequency(double seconds) {
@@ -256,21 +263,20 @@ std::optional<LogFileWatcher::TimePoint> DDFileLogger::ageDueTime() const {
            std::chrono::duration_cast<TimePoint::duration>(std::chrono::duration<double>(frequency));
 }
 
-// Without its watcher's thread (it could not be started), the sink looks at
-// each write for what the watcher would have told, and starts it again.
+// Until its watcher watches the file (in the file's first second, or when its
+// thread could not be started), the sink looks at each write for what the
+// watcher would have told; without the thread it also starts a watcher again.
 void DDFileLogger::checkWithoutWatcher() {
-    if (!currentFile_.valid() || !watcher_ || watcher_->running()) {
+    if (!currentFile_.valid() || !watcher_ || watcher_->watching()) {
         return;
     }
-    struct stat open {};
-    struct stat named {};
     const std::string path = currentFileInfo_->filePath();
-    const bool gone = ::fstat(currentFile_.get(), &open) == 0 &&
-                      (open.st_nlink == 0 || ::lstat(path.c_str(), &named) != 0 ||
-                       named.st_ino != open.st_ino || named.st_dev != open.st_dev);
-    if (gone) {
+    if (LogFileWatcher::fileIsGone(currentFile_.get(), path)) {
         rollLogFile();
         return;
+    }
+    if (watcher_->running()) {
+        return; // it keeps the due time
     }
     checkAge();
     if (currentFile_.valid()) {
@@ -309,6 +315,7 @@ void DDFileLogger::writePending() {
     if (const int error = writeAll(fd, data); error != 0) {
         processLog("DDFileLogger: Failed to write data: " + errorText(error));
     }
+    unsynced_ = true;
     if (locked) {
         (void)::flock(fd, LOCK_UN);
     }
@@ -335,6 +342,7 @@ void DDFileLogger::rollLogFile() {
     if (const int error = currentFile_.close(); error != 0) {
         processLog("DDFileLogger: Failed to close file: " + errorText(error));
     }
+    unsynced_ = false; // the next file starts with nothing written
     currentFileInfo_->markArchived();
     currentFileInfo_.reset();
 }

@@ -32,7 +32,8 @@ public:
     void logMessage(const DDLogMessage& message) override;
     void didLogBatch() override;
     bool canFlush() const override { return true; }
-    void flush() override; // writes what is pending and forces the file to disk
+    // Writes what is pending and forces the file to disk, unless nothing was written since it last did.
+    void flush() override;
 
     const std::shared_ptr<DDLogFileManagerDefault>& logFileManager() const { return manager_; }
 
@@ -72,6 +73,7 @@ private:
     std::optional<DDLogFileInfo> currentFileInfo_;
     LogFileDescriptor currentFile_;
     std::uint64_t currentOffset_ = 0;
+    bool unsynced_ = false;            // written to since the file was last forced to disk
     std::uint64_t fileGeneration_ = 0; // tells events of an earlier file apart
     std::unique_ptr<LogFileWatcher> watcher_;
     std::string pending_;

@@ -24,10 +24,13 @@ struct LogFileWatcher::State {
 
     static void* threadMain(void* state);
     void run();
-    bool fileIsGone();
+    // Begins the file watch; false when the file is gone already.
+    bool beginWatch();
+    bool notifiedGone();
     int pollTimeout(std::optional<TimePoint> due) const;
     void wakeThread() const;
 
+    const std::string path;
     const int fd;
     const Events events;
     LogFileDescriptor notifications;
@@ -35,6 +38,7 @@ struct LogFileWatcher::State {
     std::mutex mutex;
     std::optional<TimePoint> dueTime;
     bool stopping = false;
+    bool watchBegun = false;
     std::optional<pthread_t> thread;
     ForkList<State>::Link forkLink;
 };
@@ -90,13 +94,8 @@ void reportStart(int error) {
 
 } // namespace
 
-LogFileWatcher::State::State(const std::string& path, int watchedFd, Events watcherEvents)
-    : fd(watchedFd), events(std::move(watcherEvents)),
-      notifications(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-    // Without inotify (its limits reached) the watcher still keeps the due time.
-    if (notifications.valid() && inotify_add_watch(notifications.get(), path.c_str(), watchedChanges) < 0) {
-        (void)notifications.close();
-    }
+LogFileWatcher::State::State(const std::string& watchedPath, int watchedFd, Events watcherEvents)
+    : path(watchedPath), fd(watchedFd), events(std::move(watcherEvents)) {
     wakeUp = LogFileDescriptor(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     const int wakeUpError = wakeUp.valid() ? 0 : errno;
     ForkGuard::add(this);
@@ -144,8 +143,22 @@ int LogFileWatcher::State::pollTimeout(std::optional<TimePoint> due) const {
     return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
 }
 
+bool LogFileWatcher::State::beginWatch() {
+    LogFileDescriptor created(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    // Without inotify (its limits reached) the watcher still keeps the due time.
+    if (created.valid() && inotify_add_watch(created.get(), path.c_str(), watchedChanges) < 0) {
+        (void)created.close();
+    }
+    // Checked after the watch is set, so that no change falls between the two.
+    const bool gone = fileIsGone(fd, path);
+    std::lock_guard lock(mutex);
+    notifications = std::move(created);
+    watchBegun = true;
+    return !gone;
+}
+
 // Deletion shows as a change of the link count while the file is still open.
-bool LogFileWatcher::State::fileIsGone() {
+bool LogFileWatcher::State::notifiedGone() {
     alignas(struct inotify_event) std::array<char, 4096> buffer{};
     bool gone = false;
     for (;;) {
@@ -169,19 +182,30 @@ bool LogFileWatcher::State::fileIsGone() {
 }
 
 void LogFileWatcher::State::run() {
+    const TimePoint watchFrom = std::chrono::system_clock::now() + watchDelay;
     bool goneReported = false;
     for (;;) {
         std::optional<TimePoint> due;
+        bool begun = false;
         {
             std::lock_guard lock(mutex);
             if (stopping) {
                 return;
             }
             due = dueTime;
+            begun = watchBegun;
+        }
+        if (!begun && std::chrono::system_clock::now() >= watchFrom) {
+            begun = true;
+            if (!beginWatch()) {
+                goneReported = true;
+                events.fileGone();
+            }
         }
         std::array<pollfd, 2> watched{{{wakeUp.get(), POLLIN, 0}, {notifications.get(), POLLIN, 0}}};
         const nfds_t count = notifications.valid() && !goneReported ? 2 : 1;
-        const int ready = poll(watched.data(), count, pollTimeout(due));
+        const int ready = poll(watched.data(), count,
+                               pollTimeout(begun ? due : std::min(due.value_or(watchFrom), watchFrom)));
         if (ready < 0) {
             continue; // EINTR: look again
         }
@@ -189,7 +213,7 @@ void LogFileWatcher::State::run() {
             std::uint64_t ignored = 0;
             (void)::read(wakeUp.get(), &ignored, sizeof ignored);
         }
-        if (count == 2 && (watched[1].revents & POLLIN) != 0 && fileIsGone()) {
+        if (count == 2 && (watched[1].revents & POLLIN) != 0 && notifiedGone()) {
             goneReported = true;
             events.fileGone();
         }
@@ -215,6 +239,18 @@ LogFileWatcher::~LogFileWatcher() = default;
 bool LogFileWatcher::running() const {
     std::lock_guard lock(state_->mutex);
     return state_->thread.has_value();
+}
+
+bool LogFileWatcher::watching() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->thread.has_value() && state_->watchBegun;
+}
+
+bool LogFileWatcher::fileIsGone(int fd, const std::string& path) {
+    struct stat open {};
+    struct stat named {};
+    return ::fstat(fd, &open) == 0 && (open.st_nlink == 0 || ::lstat(path.c_str(), &named) != 0 ||
+                                       named.st_ino != open.st_ino || named.st_dev != open.st_dev);
 }
 
 void LogFileWatcher::setDueTime(std::optional<TimePoint> due) {

@@ -16,6 +16,11 @@ namespace veltora {
 // must only hand the event on, never wait for whoever destroys the watcher.
 // A watcher whose thread could not be started reports that once and watches
 // nothing; its owner looks for itself and tries again with a new watcher.
+//
+// The file watch begins only after the file's first second: ending a watch
+// holds up the process for several milliseconds, more than a short-lived
+// process spends on its lines. Until the watch begins, its owner looks for
+// itself (fileIsGone at each write); a change in that time is reported when it begins.
 class LogFileWatcher {
 public:
     using TimePoint = std::chrono::system_clock::time_point;
@@ -35,6 +40,12 @@ public:
     void setDueTime(std::optional<TimePoint> due);
     // False when its thread could not be started.
     bool running() const;
+    // True once its thread watches the file (or has found it cannot).
+    bool watching() const;
+
+    // Whether the file open as `fd` is no longer the one at `path`.
+    static bool fileIsGone(int fd, const std::string& path);
+    static constexpr std::chrono::seconds watchDelay{1};
 
     struct State;
 

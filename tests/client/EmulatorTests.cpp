@@ -9,6 +9,7 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -117,6 +118,25 @@ TEST(EmulatorTest, AnswersDeviatingRequestsWithTheReason) {
 
     request.setHeader("Content-Type", "multipart/form-data; boundary=unique-consistent-string");
     EXPECT_EQ(answer(exact).status, 400);
+}
+
+TEST(EmulatorTest, DelaysAndCountsEachNewConnectionOnly) {
+    EmulatorProcess emulator({"--connect-delay-ms", "300"});
+    const long before = emulator.connectionsOpened();
+    const HttpSession session(10.0f);
+    HttpRequest request;
+    request.method = "GET";
+    request.url = emulator.baseUrl() + "/v1/test-org/Cryptoki/MySigningPolicies";
+    request.setHeader("Authorization", "Bearer test-token");
+
+    const auto started = std::chrono::steady_clock::now();
+    const auto fresh = session.send(request, {});
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(300));
+    const auto reused = session.send(request, {});
+    ASSERT_TRUE(fresh.ok() && reused.ok());
+    EXPECT_EQ(reused.value().status, 200);
+    // The pooled connection once, and the connection this count is asked on.
+    EXPECT_EQ(emulator.connectionsOpened() - before, 2);
 }
 
 TEST(EmulatorTest, ExplainsItsCommandLine) {

@@ -63,6 +63,7 @@ TEST(DebianPackage, HoldsEveryPieceWhereTheSystemLooksForIt) {
         moduleDirectory + "/quillet-pkcs11.so",
         moduleFiles + "/quillet.module",
         "/usr/lib/systemd/user/veltora-token-kit.service",
+        "/usr/lib/systemd/user/veltora-p11-kit-server.service",
         "/usr/share/applications/com.veltora.VeltoraCryptoTokenKit.desktop",
         "/usr/share/icons/hicolor/scalable/apps/com.veltora.VeltoraCryptoTokenKit.svg"};
     for (const std::string& path : paths) {
@@ -81,6 +82,9 @@ TEST(DebianPackage, HoldsEveryPieceWhereTheSystemLooksForIt) {
                 HasSubstr("\nmodule: " + moduleDirectory + "/quillet-pkcs11.so\n"));
     EXPECT_THAT(readFile(root + "/usr/lib/systemd/user/veltora-token-kit.service"),
                 HasSubstr("\nExecStart=/usr/bin/VeltoraCryptoTokenKit --headless\n"));
+    EXPECT_THAT(readFile(root + "/usr/lib/systemd/user/veltora-p11-kit-server.service"),
+                HasSubstr("\nExecStart=/usr/bin/p11-kit server -f --provider " + moduleDirectory +
+                          "/quillet-pkcs11.so -n %t/veltora/pkcs11 pkcs11:\n"));
 }
 
 TEST(InstalledTree, HostFindsTheModuleInstalledBesideIt) {

@@ -31,16 +31,6 @@ void writeFile(const std::string& path, const Bytes& bytes) {
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-// The OpenSSL pkcs11 engine, from OpenSSL's engines directory.
-std::string pkcs11Engine() {
-    const auto version = runTool("openssl version -e");
-    const auto start = version.output.find('"');
-    const auto end = version.output.rfind('"');
-    return start == std::string::npos || end <= start
-               ? std::string()
-               : version.output.substr(start + 1, end - start - 1) + "/pkcs11.so";
-}
-
 class Pkcs11Clients : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -73,8 +73,8 @@ Bytes unbase64(const std::string& text) {
     return bytes;
 }
 
-// The environment a tool needs to load a module built with AddressSanitizer:
-// the runtime first, and no leak report for the tool's own allocations.
+} // namespace
+
 std::string sanitizerEnvironment() {
     const std::string command = "ldd " + modulePath() + " | awk '/libasan/ {print $3}'";
     const std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(command.c_str(), "r"), &pclose);
@@ -87,7 +87,14 @@ std::string sanitizerEnvironment() {
     return "LD_PRELOAD=" + runtime + " ASAN_OPTIONS=detect_leaks=0 ";
 }
 
-} // namespace
+std::string pkcs11Engine() {
+    const auto version = runTool("openssl version -e");
+    const auto start = version.output.find('"');
+    const auto end = version.output.rfind('"');
+    return start == std::string::npos || end <= start
+               ? std::string()
+               : version.output.substr(start + 1, end - start - 1) + "/pkcs11.so";
+}
 
 std::string modulePath() {
     return std::string(VELTORA_BINARY_DIR) + "/lib/quillet-pkcs11.so";

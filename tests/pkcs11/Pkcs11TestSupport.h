@@ -60,6 +60,12 @@ struct ToolResult {
 // Runs a shell command line under `timeout`, able to load the module even when it is built with
 // AddressSanitizer.
 ToolResult runTool(const std::string& command);
+// The environment assignments ("NAME=value ...") a program needs to load the module built with
+// AddressSanitizer: the runtime first, and no leak report for the program's own allocations.
+// Empty for a build without it.
+std::string sanitizerEnvironment();
+// The OpenSSL pkcs11 engine, from OpenSSL's engines directory.
+std::string pkcs11Engine();
 // Runs a shell command line under `timeout`, as it stands.
 ToolResult runCommand(const std::string& command);
 // A variable of p11-kit's pkg-config file: its directories as built for this system.

@@ -82,6 +82,37 @@ TEST_F(TokenStoreTest, AnyInstanceIdRoundTripsWithItsDataPrivately) {
     EXPECT_EQ(driver.tokenConfigurations().size(), ids.size() - 1);
 }
 
+// Signing decodes a registration's configuration data once and shares that
+// with the copies; new data must always be decoded anew.
+TEST_F(TokenStoreTest, TheDecodedConfigurationFollowsTheData) {
+    const auto configurationWithToken = [](const std::string& token) {
+        veltora::Configuration configuration;
+        configuration.apiToken = token;
+        return bytesOf(configuration.toJson());
+    };
+    const auto tokenOf = [](const TKTokenConfiguration& registration) -> std::string {
+        const auto& decoded = registration.decodedConfiguration();
+        return decoded ? decoded.value().apiToken.value_or("none") : "not decodable";
+    };
+    TKTokenDriverConfiguration driver(TKTokenDriverConfiguration::quilletClassID, driverDirectory());
+    auto added = driver.addTokenConfigurationForTokenInstanceID("policy");
+    ASSERT_TRUE(added);
+    EXPECT_EQ(tokenOf(*added.value()), "not decodable"); // no data yet
+    ASSERT_TRUE(added.value()->setConfigurationData(configurationWithToken("first")));
+    const auto read = driver.tokenConfigurations().at("policy");
+    EXPECT_EQ(tokenOf(*read), "first");
+    const TKTokenConfiguration copy = *read;
+
+    ASSERT_TRUE(read->setConfigurationData(configurationWithToken("second")));
+    EXPECT_EQ(tokenOf(*read), "second");
+    EXPECT_EQ(tokenOf(copy), "first");
+    for (int reading = 0; reading < 2; ++reading) { // read, then taken from the decoded registrations
+        EXPECT_EQ(tokenOf(*driver.tokenConfigurations().at("policy")), "second");
+    }
+    ASSERT_TRUE(read->setConfigurationData(bytesOf("{\"apiUrl\":")));
+    EXPECT_EQ(tokenOf(*driver.tokenConfigurations().at("policy")), "not decodable");
+}
+
 TEST_F(TokenStoreTest, ARegistrationTooLargeForReadersIsRefusedAndTheReadableOneStays) {
     TKTokenDriverConfiguration driver(TKTokenDriverConfiguration::quilletClassID, driverDirectory());
     auto added = driver.addTokenConfigurationForTokenInstanceID("large");

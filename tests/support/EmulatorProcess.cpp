@@ -197,6 +197,14 @@ void EmulatorProcess::clearRequests() const {
     control("DELETE", "/_emulator/requests");
 }
 
+long EmulatorProcess::connectionsOpened() const {
+    const auto [status, answer] = control("GET", "/_emulator/connections");
+    if (status != 200) {
+        throw std::runtime_error("connection count refused: " + answer);
+    }
+    return nlohmann::json::parse(answer).at("opened").get<long>();
+}
+
 std::string EmulatorProcess::body(const nlohmann::json& request) {
     static constexpr std::string_view alphabet =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

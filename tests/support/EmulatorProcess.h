@@ -45,6 +45,8 @@ public:
     // The requests received, oldest first (see --help for the shape).
     nlohmann::json requests() const;
     void clearRequests() const;
+    // Connections the emulator has accepted so far, counting the one this asks on.
+    long connectionsOpened() const;
     // The body of a recorded request, decoded.
     static std::string body(const nlohmann::json& request);
     // The value of a recorded request's header (names without letter case), or "".

@@ -72,6 +72,9 @@ Options:
                         signing still uses the policies above
   --key-bits N          size of generated RSA keys (default 2048)
   --latency-ms N        delay before every answer (default 0)
+  --connect-delay-ms N  delay of each new connection before its TLS
+                        handshake, on top of --latency-ms: the round trips a
+                        new connection to a distant service costs (default 0)
   --script ENDPOINT=STEPS
                         scripted answers for ENDPOINT (signing or policies),
                         used up one per request; afterwards the endpoint
@@ -116,6 +119,8 @@ Control endpoints (no token), outside {base}:
                                        value]],"bodyBase64","remotePort"}]
                                        (bodies cut after 1 MiB)
   DELETE /_emulator/requests           forgets them
+  GET    /_emulator/connections        {"opened":N}: connections accepted
+                                       since the start, this one counted
 )";
 }
 
@@ -173,6 +178,8 @@ Result<EmulatorOptions> EmulatorOptions::parse(const std::vector<std::string>& a
             outcome = takeNumber(options.keyBits, 1024, 8192);
         } else if (option == "--latency-ms") {
             outcome = takeNumber(options.latencyMilliseconds, 0, 3600000);
+        } else if (option == "--connect-delay-ms") {
+            outcome = takeNumber(options.connectDelayMilliseconds, 0, 3600000);
         } else if (option == "--threads") {
             outcome = takeNumber(options.threads, 1, 1024);
         } else if (option == "--ca-file") {

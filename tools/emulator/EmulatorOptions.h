@@ -21,6 +21,7 @@ struct EmulatorOptions {
     int generatedPolicies = 1;
     int keyBits = 2048;
     int latencyMilliseconds = 0;
+    int connectDelayMilliseconds = 0; // before each new connection's TLS handshake
     int threads = 32;
     std::vector<std::pair<Endpoint, std::vector<FaultStep>>> scripts;
     bool help = false;

@@ -2,6 +2,7 @@
 
 #include "tools/emulator/Base64.h"
 #include "tools/emulator/CertificateFactory.h"
+#include "tools/emulator/ConnectionQueue.h"
 #include "tools/emulator/DigestSigner.h"
 #include "tools/emulator/SigningRequestParser.h"
 
@@ -205,9 +206,11 @@ std::string ServiceEmulator::bind() {
     if (!server_->is_valid()) {
         throw std::runtime_error("the HTTP server cannot be set up");
     }
-    const int threads = options_.threads;
-    server_->new_task_queue = [threads] {
-        return new httplib::ThreadPool(static_cast<std::size_t>(threads));
+    server_->new_task_queue = [this] {
+        return new ConnectionQueue(static_cast<std::size_t>(options_.threads), [this] {
+            ++connectionsOpened_;
+            pause(std::chrono::milliseconds(options_.connectDelayMilliseconds));
+        });
     };
     // Clients keep their connections for many requests; answers written in
     // two pieces must not wait for the client's delayed acknowledgement.
@@ -297,6 +300,9 @@ void ServiceEmulator::installRoutes() {
     });
     server_->Get("/_emulator/requests", [this](const httplib::Request&, httplib::Response& response) {
         answerJson(response, requestLog_.toJson());
+    });
+    server_->Get("/_emulator/connections", [this](const httplib::Request&, httplib::Response& response) {
+        answerJson(response, {{"opened", connectionsOpened_.load()}});
     });
     server_->Delete("/_emulator/requests", [this](const httplib::Request&, httplib::Response& response) {
         requestLog_.clear();

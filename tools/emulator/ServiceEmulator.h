@@ -6,6 +6,7 @@
 #include "tools/emulator/PolicyCatalog.h"
 #include "tools/emulator/RequestLog.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -61,6 +62,7 @@ private:
     std::optional<std::string> policiesAnswer_; // --policies-answer
     FaultScript script_;
     RequestLog requestLog_;
+    std::atomic<long> connectionsOpened_{0};
 
     PrivateKey authorityKey_;
     Certificate authorityCertificate_;
