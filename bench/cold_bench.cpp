@@ -229,8 +229,6 @@ private:
         setenv("VELTORA_TOKEN_STORE", (directory_ / "store").c_str(), 1);
         setenv("SSL_CERT_FILE", emulator_.caFile().c_str(), 1);
         veltora::bench::registerFirstPolicy(emulator_, kTimeouts);
-        // As the host leaves it: registrations younger than two seconds are read in full each time.
-        std::this_thread::sleep_for(std::chrono::milliseconds(2100));
         startServer();
     }
 

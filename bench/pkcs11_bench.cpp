@@ -22,12 +22,12 @@
 #include "VeltoraCryptoTokenKit/client/VeltoraClient.h"
 #include "VeltoraCryptoTokenKit/config/Configuration.h"
 #include "bench/InterleavedRun.h"
+#include "bench/LoadedModule.h"
 #include "bench/PolicyRegistration.h"
 #include "tests/support/EmulatorProcess.h"
 #include "tests/support/PrivateKeyLookup.h"
 
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 #include <openssl/evp.h>
 #include <sys/resource.h>
 
@@ -47,6 +47,7 @@ namespace {
 
 using veltora::TimeoutsConfiguration;
 using veltora::VeltoraClient;
+using veltora::bench::moduleFunctions;
 using veltora::test::EmulatorProcess;
 
 constexpr int kRequestsPerThreadAndIteration = 20;
@@ -108,12 +109,7 @@ public:
     // Points the module at this service's store and opens one session per thread.
     std::vector<OpenSession> openSessions(CK_FUNCTION_LIST* functions, int count) {
         setenv("VELTORA_TOKEN_STORE", store_.c_str(), 1);
-        std::call_once(registered_, [this] {
-            veltora::bench::registerFirstPolicy(emulator_, kTimeouts);
-            // As the host does, once: a registration younger than two seconds is
-            // read in full on every request, applications sign long after that.
-            std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-        });
+        std::call_once(registered_, [this] { veltora::bench::registerFirstPolicy(emulator_, kTimeouts); });
         functions->C_Finalize(nullptr);
         CK_SLOT_ID slot = 0;
         CK_ULONG slots = 1;
@@ -194,22 +190,6 @@ double processCpuSeconds() {
         return static_cast<double>(time.tv_sec) + time.tv_usec / 1e6;
     };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-// The built module, loaded as applications load it.
-CK_FUNCTION_LIST* moduleFunctions() {
-    static CK_FUNCTION_LIST* const functions = [] {
-        void* module = dlopen(VELTORA_BINARY_DIR "/lib/quillet-pkcs11.so", RTLD_NOW | RTLD_LOCAL);
-        const auto getFunctionList =
-            module != nullptr ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(module, "C_GetFunctionList"))
-                              : nullptr;
-        CK_FUNCTION_LIST* list = nullptr;
-        if (getFunctionList == nullptr || getFunctionList(&list) != CKR_OK) {
-            throw std::runtime_error("cannot load the module");
-        }
-        return list;
-    }();
-    return functions;
 }
 
 enum class Path { direct, tokenSession, module };

@@ -7,8 +7,8 @@
 #include "Quillet/pkcs11/operation/Mechanisms.h"
 #include "Quillet/platform/TokenStore.h"
 #include "Quillet/token/Token.h"
+#include "VeltoraCryptoTokenKit/base/ForkHandlers.h"
 
-#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -63,17 +63,17 @@ Module& Module::instance() {
 }
 
 Module::Module() {
-    // A fork while another thread holds the lock would leave it held forever in the child.
-    pthread_atfork([] { instance().mutex_.lock(); }, [] { instance().mutex_.unlock(); },
-                   [] {
-                       // Marked here rather than by comparing process IDs on every call:
-                       // a system call each, dear on some machines.
-                       Module& module = instance();
-                       if (module.state_) {
-                           module.state_->inheritedByFork = true;
-                       }
-                       module.mutex_.unlock();
-                   });
+    veltora::installForkHandlers(veltora::ForkStage::pkcs11Module,
+                                 {[] { instance().mutex_.lock(); }, [] { instance().mutex_.unlock(); },
+                                  [] {
+                                      // Marked here rather than by comparing process IDs on every call:
+                                      // a system call each, dear on some machines.
+                                      Module& module = instance();
+                                      if (module.state_) {
+                                          module.state_->inheritedByFork = true;
+                                      }
+                                      module.mutex_.unlock();
+                                  }});
 }
 
 veltora::Result<Module::State*> Module::current() const {

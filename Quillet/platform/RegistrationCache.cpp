@@ -1,6 +1,6 @@
 #include "Quillet/platform/RegistrationCache.h"
 
-#include <pthread.h>
+#include "VeltoraCryptoTokenKit/base/ForkHandlers.h"
 
 #include <list>
 #include <mutex>
@@ -12,7 +12,14 @@ namespace quillet {
 namespace {
 
 // Far more registrations than a user has; a larger store only decodes more often.
-constexpr std::size_t maximumEntries = 256;
+constexpr std::size_t maximumEntries = 4096;
+
+struct Kept {
+    std::string fileText;
+    // The file's status when it alone tells a later change apart.
+    std::optional<FileStamp> stamp;
+    TKTokenConfiguration decoded;
+};
 
 struct Cache;
 Cache& cache();
@@ -21,12 +28,13 @@ struct Cache {
     Cache() {
         // Every signature looks here: a fork while a signing thread holds the
         // lock would leave it held in the child, whose first read would hang.
-        pthread_atfork([] { cache().mutex.lock(); }, [] { cache().mutex.unlock(); },
-                       [] { cache().mutex.unlock(); });
+        veltora::installForkHandlers(
+            veltora::ForkStage::registrationCache,
+            {[] { cache().mutex.lock(); }, [] { cache().mutex.unlock(); }, [] { cache().mutex.unlock(); }});
     }
 
     std::mutex mutex;
-    std::unordered_map<std::string, TKTokenConfiguration> decoded;
+    std::unordered_map<std::string, Kept> byPath;
     std::list<std::string> insertionOrder; // unlike a deque, allocates nothing while empty
 };
 
@@ -39,36 +47,49 @@ Cache& cache() {
     return *shared;
 }
 
-std::string keyOf(const std::string& directory, const std::string& fileText) {
-    std::string key;
-    key.reserve(directory.size() + 1 + fileText.size());
-    key.append(directory).push_back('\0'); // no path holds a NUL
-    key.append(fileText);
-    return key;
+std::optional<FileStamp> distinguishing(const FileStamp& stamp, const timespec& readStart) {
+    return stamp.distinguishesChangesAfter(readStart) ? std::optional(stamp) : std::nullopt;
 }
 
 } // namespace
 
-std::optional<TKTokenConfiguration> RegistrationCache::find(const std::string& directory,
-                                                            const std::string& fileText) {
-    const std::string key = keyOf(directory, fileText);
+std::optional<TKTokenConfiguration> RegistrationCache::findUnchanged(const std::string& path,
+                                                                     const FileStamp& stamp) {
     Cache& shared = cache();
     const std::lock_guard lock(shared.mutex);
-    const auto found = shared.decoded.find(key);
-    return found != shared.decoded.end() ? std::optional(found->second) : std::nullopt;
+    const auto found = shared.byPath.find(path);
+    if (found == shared.byPath.end() || !found->second.stamp || !(*found->second.stamp == stamp)) {
+        return std::nullopt;
+    }
+    return found->second.decoded;
 }
 
-void RegistrationCache::keep(const std::string& directory, const std::string& fileText,
-                             const TKTokenConfiguration& decoded) {
-    std::string key = keyOf(directory, fileText);
+std::optional<TKTokenConfiguration> RegistrationCache::find(const std::string& path,
+                                                            const std::string& fileText,
+                                                            const FileStamp& stamp,
+                                                            const timespec& readStart) {
     Cache& shared = cache();
     const std::lock_guard lock(shared.mutex);
-    if (!shared.decoded.emplace(key, decoded).second) {
+    const auto found = shared.byPath.find(path);
+    if (found == shared.byPath.end() || found->second.fileText != fileText) {
+        return std::nullopt;
+    }
+    found->second.stamp = distinguishing(stamp, readStart);
+    return found->second.decoded;
+}
+
+void RegistrationCache::keep(const std::string& path, const std::string& fileText, const FileStamp& stamp,
+                             const timespec& readStart, const TKTokenConfiguration& decoded) {
+    Cache& shared = cache();
+    const std::lock_guard lock(shared.mutex);
+    Kept kept{fileText, distinguishing(stamp, readStart), decoded};
+    const auto [entry, added] = shared.byPath.insert_or_assign(path, std::move(kept));
+    if (!added) {
         return;
     }
-    shared.insertionOrder.push_back(std::move(key));
+    shared.insertionOrder.push_back(entry->first);
     if (shared.insertionOrder.size() > maximumEntries) {
-        shared.decoded.erase(shared.insertionOrder.front());
+        shared.byPath.erase(shared.insertionOrder.front());
         shared.insertionOrder.pop_front();
     }
 }
@@ -77,7 +98,7 @@ void RegistrationCache::forgetAll() {
     Cache& shared = cache();
     const std::lock_guard lock(shared.mutex);
     // Swapped out rather than cleared: clearing keeps the buckets.
-    decltype(shared.decoded)().swap(shared.decoded);
+    decltype(shared.byPath)().swap(shared.byPath);
     shared.insertionOrder.clear();
 }
 

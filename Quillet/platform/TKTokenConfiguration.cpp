@@ -1,8 +1,7 @@
 #include "Quillet/platform/TKTokenConfiguration.h"
 
-#include "Quillet/platform/TokenStore.h"
-
 #include <atomic>
+#include <cerrno>
 #include <string_view>
 
 namespace quillet {
@@ -37,24 +36,42 @@ private:
     std::atomic<const veltora::Result<veltora::Configuration>*> decoded_{nullptr};
 };
 
-TKTokenConfiguration::TKTokenConfiguration() : decoded_(std::make_shared<DecodedConfiguration>()) {}
+namespace {
+
+veltora::Result<void> saved(const TKTokenConfiguration::Save& save, const TKTokenConfiguration& changed) {
+    if (!save) {
+        return veltora::Error{"TKTokenConfiguration", EINVAL, "The registration belongs to no store."};
+    }
+    return save(changed);
+}
+
+} // namespace
+
+std::shared_ptr<TKTokenConfiguration::DecodedConfiguration> TKTokenConfiguration::newDecodedConfiguration() {
+    return std::make_shared<DecodedConfiguration>();
+}
 
 veltora::Result<veltora::Configuration> TKTokenConfiguration::decodedConfiguration() const {
-    if (!decoded_) { // moved from
-        return DecodedConfiguration().of(configurationData_);
+    return values_->decoded->of(values_->configurationData);
+}
+
+TKTokenConfiguration::Values& TKTokenConfiguration::values() {
+    if (values_.use_count() > 1) {
+        values_ = std::make_shared<Values>(*values_);
     }
-    return decoded_->of(configurationData_);
+    return *values_;
 }
 
 void TKTokenConfiguration::replaceConfigurationData(std::optional<std::vector<std::uint8_t>> data) {
-    configurationData_ = std::move(data);
-    decoded_ = std::make_shared<DecodedConfiguration>();
+    Values& own = values();
+    own.configurationData = std::move(data);
+    own.decoded = newDecodedConfiguration();
 }
 
 veltora::Result<void> TKTokenConfiguration::setConfigurationData(std::vector<std::uint8_t> data) {
     TKTokenConfiguration changed = *this;
     changed.replaceConfigurationData(std::move(data));
-    auto stored = TokenStore(driverDirectory_).write(changed);
+    auto stored = saved(values_->save, changed);
     if (stored) {
         *this = std::move(changed);
     }
@@ -64,9 +81,9 @@ veltora::Result<void> TKTokenConfiguration::setConfigurationData(std::vector<std
 veltora::Result<void> TKTokenConfiguration::setKeychainItems(TKTokenKeychainCertificate certificate,
                                                              TKTokenKeychainKey key) {
     TKTokenConfiguration changed = *this;
-    changed.certificate_ = std::move(certificate);
-    changed.key_ = std::move(key);
-    auto stored = TokenStore(driverDirectory_).write(changed);
+    changed.values().certificate = std::move(certificate);
+    changed.values().key = std::move(key);
+    auto stored = saved(values_->save, changed);
     if (stored) {
         *this = std::move(changed);
     }

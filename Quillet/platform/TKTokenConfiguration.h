@@ -6,7 +6,7 @@
 #include "VeltoraCryptoTokenKit/config/Configuration.h"
 
 #include <cstdint>
-#include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,16 +19,20 @@ namespace quillet {
 // as a snapshot; the setters (host side) replace the stored registration atomically.
 class TKTokenConfiguration {
 public:
-    TKTokenConfiguration();
+    // Replaces the stored registration with the one given; the store that
+    // made or read a registration gives it the way back to that store.
+    using Save = std::function<veltora::Result<void>(const TKTokenConfiguration&)>;
 
-    const std::string& instanceID() const { return instanceID_; }
-    const std::optional<std::vector<std::uint8_t>>& configurationData() const { return configurationData_; }
-    const std::optional<TKTokenKeychainCertificate>& certificateItem() const { return certificate_; }
-    const std::optional<TKTokenKeychainKey>& keyItem() const { return key_; }
+    const std::string& instanceID() const { return values_->instanceID; }
+    const std::optional<std::vector<std::uint8_t>>& configurationData() const {
+        return values_->configurationData;
+    }
+    const std::optional<TKTokenKeychainCertificate>& certificateItem() const { return values_->certificate; }
+    const std::optional<TKTokenKeychainKey>& keyItem() const { return values_->key; }
     // The configuration data decoded as a configuration record (no data decodes
     // as empty text). Decoded once for this registration and the copies made of
-    // it: signing reads the store for every signature, and the registrations
-    // already decoded come back as copies.
+    // it: signing reads the registration for every signature, and the
+    // registrations already decoded come back as copies.
     veltora::Result<veltora::Configuration> decodedConfiguration() const;
 
     veltora::Result<void> setConfigurationData(std::vector<std::uint8_t> data);
@@ -40,15 +44,25 @@ private:
 
     class DecodedConfiguration;
 
+    struct Values {
+        Save save;
+        std::string instanceID;
+        std::optional<std::vector<std::uint8_t>> configurationData;
+        std::optional<TKTokenKeychainCertificate> certificate;
+        std::optional<TKTokenKeychainKey> key;
+        // Decoded once for this data, shared by the copies; other data gets its own.
+        std::shared_ptr<DecodedConfiguration> decoded = newDecodedConfiguration();
+    };
+
+    static std::shared_ptr<DecodedConfiguration> newDecodedConfiguration();
+
+    // The values to change, this registration's own: copies share them until
+    // then, so that a copy costs no more than a pointer's (the slot list
+    // copies every registration it reads).
+    Values& values();
     void replaceConfigurationData(std::optional<std::vector<std::uint8_t>> data);
 
-    std::filesystem::path driverDirectory_;
-    std::string instanceID_;
-    std::optional<std::vector<std::uint8_t>> configurationData_;
-    std::optional<TKTokenKeychainCertificate> certificate_;
-    std::optional<TKTokenKeychainKey> key_;
-    // Shared by the copies; a registration with other data gets its own.
-    std::shared_ptr<DecodedConfiguration> decoded_;
+    std::shared_ptr<Values> values_ = std::make_shared<Values>();
 };
 
 } // namespace quillet

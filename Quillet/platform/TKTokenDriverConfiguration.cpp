@@ -53,12 +53,18 @@ TKTokenDriverConfiguration::tokenConfigurations() const {
     return configurations;
 }
 
+std::shared_ptr<TKTokenConfiguration>
+TKTokenDriverConfiguration::tokenConfiguration(const std::string& instanceID) const {
+    auto registration = TokenStore(directory_).read(instanceID);
+    return registration ? std::make_shared<TKTokenConfiguration>(std::move(*registration)) : nullptr;
+}
+
 veltora::Result<std::shared_ptr<TKTokenConfiguration>>
 TKTokenDriverConfiguration::addTokenConfigurationForTokenInstanceID(const std::string& instanceID) {
-    auto configuration = std::make_shared<TKTokenConfiguration>();
-    configuration->driverDirectory_ = directory_;
-    configuration->instanceID_ = instanceID;
-    if (auto stored = TokenStore(directory_).write(*configuration); !stored) {
+    const TokenStore store(directory_);
+    auto configuration = std::make_shared<TKTokenConfiguration>(store.blank());
+    configuration->values().instanceID = instanceID;
+    if (auto stored = store.write(*configuration); !stored) {
         return stored.error();
     }
     return configuration;

@@ -27,6 +27,9 @@ public:
     // Instance ID to registration, read afresh from the store. Unreadable
     // entries are skipped with an error line.
     std::map<std::string, std::shared_ptr<TKTokenConfiguration>> tokenConfigurations() const;
+    // The registration of one instance ID, read afresh from its own file alone
+    // (what signing needs); none when it is not registered or unreadable.
+    std::shared_ptr<TKTokenConfiguration> tokenConfiguration(const std::string& instanceID) const;
 
     veltora::Result<std::shared_ptr<TKTokenConfiguration>>
     addTokenConfigurationForTokenInstanceID(const std::string& instanceID);

@@ -2,9 +2,11 @@
 
 #include "Quillet/platform/ByteText.h"
 #include "Quillet/platform/CryptoContext.h"
+#include "Quillet/platform/FileStamp.h"
 #include "Quillet/platform/RegistrationCache.h"
-#include "Quillet/platform/StoreSnapshot.h"
 #include "VeltoraCryptoTokenKit/base/ErrnoText.h"
+#include "VeltoraCryptoTokenKit/base/FileContent.h"
+#include "VeltoraCryptoTokenKit/base/FileDescriptor.h"
 #include "VeltoraCryptoTokenKit/base/UserAccount.h"
 #include "VeltoraCryptoTokenKit/log/DDLogMacros.h"
 
@@ -26,26 +28,11 @@ namespace {
 
 using nlohmann::json;
 using veltora::Error;
+using veltora::FileDescriptor;
 using veltora::Result;
 
 constexpr std::size_t maximumRegistrationSize = 4 * 1024 * 1024;
 constexpr std::size_t longestHexName = 200;
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 struct CloseDirectory {
     void operator()(DIR* listing) const { ::closedir(listing); }
@@ -156,7 +143,6 @@ std::string encode(const TKTokenConfiguration& configuration) {
 } // namespace
 
 std::optional<TKTokenConfiguration> TokenStore::decode(const std::string& text, std::string& problem) const {
-    const std::filesystem::path& directory = directory_;
     const json record = json::parse(text, nullptr, false);
     const auto textMember = [&record](const char* key) -> std::optional<std::string> {
         const auto found = record.find(key);
@@ -172,12 +158,11 @@ std::optional<TKTokenConfiguration> TokenStore::decode(const std::string& text, 
         problem = "no valid instance ID";
         return std::nullopt;
     }
-    TKTokenConfiguration configuration;
-    configuration.driverDirectory_ = directory;
-    configuration.instanceID_ = *instanceID;
+    TKTokenConfiguration configuration = blank();
+    configuration.values().instanceID = *instanceID;
     if (const auto data = textMember("configurationData")) {
         configuration.replaceConfigurationData(base64Decoded(*data));
-        if (!configuration.configurationData_) {
+        if (!configuration.configurationData()) {
             problem = "configuration data is not Base64";
             return std::nullopt;
         }
@@ -192,43 +177,13 @@ std::optional<TKTokenConfiguration> TokenStore::decode(const std::string& text, 
             problem = "the certificate cannot be made into keychain items";
             return std::nullopt;
         }
-        configuration.certificate_ = std::move(certificateItem).value();
-        configuration.key_ = std::move(keyItem).value();
+        configuration.values().certificate = std::move(certificateItem).value();
+        configuration.values().key = std::move(keyItem).value();
     }
     return configuration;
 }
 
 namespace {
-
-// The file's text, and its status taken before it was read.
-std::optional<std::string> readRegistration(int directory, const char* name, struct stat& status,
-                                            std::string& problem) {
-    Fd file(::openat(directory, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (file.get() < 0 || ::fstat(file.get(), &status) != 0) {
-        problem = veltora::errnoText(errno);
-        return std::nullopt;
-    }
-    if (!S_ISREG(status.st_mode) || static_cast<std::size_t>(status.st_size) > maximumRegistrationSize) {
-        problem = "not a regular file of a sensible size";
-        return std::nullopt;
-    }
-    std::string text;
-    char buffer[16384];
-    for (;;) {
-        const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
-        if (count == 0) {
-            return text;
-        }
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0 || text.size() + static_cast<std::size_t>(count) > maximumRegistrationSize) {
-            problem = count < 0 ? veltora::errnoText(errno) : "too large";
-            return std::nullopt;
-        }
-        text.append(buffer, static_cast<std::size_t>(count));
-    }
-}
 
 bool isRegistrationFileName(const std::string& name) {
     return name.size() >= 7 && (name.rfind("t-", 0) == 0 || name.rfind("h-", 0) == 0) &&
@@ -258,8 +213,15 @@ std::filesystem::path TokenStore::rootDirectory() {
     return std::filesystem::path(home.empty() ? "/tmp" : home) / ".local" / "share" / "veltora" / "tokens";
 }
 
+TKTokenConfiguration TokenStore::blank() const {
+    TKTokenConfiguration configuration;
+    configuration.values().save = [directory = directory_](const TKTokenConfiguration& changed) {
+        return TokenStore(directory).write(changed);
+    };
+    return configuration;
+}
+
 void TokenStore::forgetKeptReads() {
-    StoreSnapshot::forgetAll();
     RegistrationCache::forgetAll();
 }
 
@@ -278,7 +240,7 @@ veltora::Result<void> TokenStore::write(const TKTokenConfiguration& configuratio
     if (!directory) {
         return directory.error();
     }
-    const Fd directoryFd(directory.value());
+    const FileDescriptor directoryFd(directory.value());
     const std::string name = fileNameFor(configuration.instanceID());
     // Unique per writer, also among threads of one process writing the same registration.
     static std::atomic<unsigned long> writes{0};
@@ -290,23 +252,14 @@ veltora::Result<void> TokenStore::write(const TKTokenConfiguration& configuratio
         return systemError("Cannot store " + (directory_ / name).string(), EFBIG);
     }
     {
-        Fd file(::openat(directoryFd.get(), temporary.c_str(),
-                         O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (file.get() < 0) {
+        const FileDescriptor file(::openat(directoryFd.get(), temporary.c_str(),
+                                           O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!file.valid()) {
             return systemError("Cannot create " + (directory_ / temporary).string(), errno);
         }
-        std::size_t written = 0;
-        while (written < text.size()) {
-            const ssize_t count = ::write(file.get(), text.data() + written, text.size() - written);
-            if (count < 0 && errno == EINTR) {
-                continue;
-            }
-            if (count < 0) {
-                const int error = errno;
-                ::unlinkat(directoryFd.get(), temporary.c_str(), 0);
-                return systemError("Cannot write " + (directory_ / temporary).string(), error);
-            }
-            written += static_cast<std::size_t>(count);
+        if (const int error = veltora::writeAll(file.get(), text); error != 0) {
+            ::unlinkat(directoryFd.get(), temporary.c_str(), 0);
+            return systemError("Cannot write " + (directory_ / temporary).string(), error);
         }
         if (::fchmod(file.get(), 0600) != 0 || ::fsync(file.get()) != 0) {
             const int error = errno;
@@ -324,8 +277,8 @@ veltora::Result<void> TokenStore::write(const TKTokenConfiguration& configuratio
 }
 
 veltora::Result<void> TokenStore::remove(const std::string& instanceID) const {
-    const Fd directory(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (directory.get() < 0) {
+    const FileDescriptor directory(openStoreDirectory());
+    if (!directory.valid()) {
         return errno == ENOENT ? Result<void>()
                                : Result<void>(systemError("Cannot open " + directory_.string(), errno));
     }
@@ -336,13 +289,63 @@ veltora::Result<void> TokenStore::remove(const std::string& instanceID) const {
     return {};
 }
 
-std::vector<TKTokenConfiguration> TokenStore::readAll() const {
-    if (auto unchanged = StoreSnapshot::unchanged(directory_.string())) {
-        return std::move(*unchanged);
+int TokenStore::openStoreDirectory() const {
+    return ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+std::optional<TKTokenConfiguration> TokenStore::load(int directoryFd, const std::string& name,
+                                                     std::string& problem) const {
+    const timespec readStart = FileStamp::now();
+    struct stat status {};
+    if (::fstatat(directoryFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        // Gone since it was listed, or never there: nothing to tell.
+        problem = errno == ENOENT ? "" : veltora::errnoText(errno);
+        return std::nullopt;
     }
+    // Joined as text: a path object would parse it, for each file of every listing.
+    const std::string path = directory_.native() + '/' + name;
+    if (auto unchanged = RegistrationCache::findUnchanged(path, FileStamp(status))) {
+        return unchanged;
+    }
+    const auto text =
+        veltora::readRegularFile(directoryFd, name.c_str(), O_NOFOLLOW, maximumRegistrationSize, status);
+    if (!text) {
+        problem = text.error().localizedDescription();
+        return std::nullopt;
+    }
+    if (auto kept = RegistrationCache::find(path, text.value(), FileStamp(status), readStart)) {
+        return kept;
+    }
+    auto decoded = decode(text.value(), problem);
+    if (decoded) {
+        RegistrationCache::keep(path, text.value(), FileStamp(status), readStart, *decoded);
+    }
+    return decoded;
+}
+
+std::optional<TKTokenConfiguration> TokenStore::read(const std::string& instanceID) const {
+    const FileDescriptor directory(openStoreDirectory());
+    if (!directory.valid()) {
+        return std::nullopt; // nothing registered yet
+    }
+    const std::string name = fileNameFor(instanceID);
+    std::string problem;
+    auto registration = load(directory.get(), name, problem);
+    if (!registration) {
+        if (!problem.empty()) {
+            DDLogError("Skipping token registration " + (directory_ / name).string() + ": " + problem);
+        }
+        return std::nullopt;
+    }
+    // Only a file put there by hand holds another ID than its name says; a
+    // walk of the store would not find it under this one.
+    return registration->instanceID() == instanceID ? std::move(registration) : std::nullopt;
+}
+
+std::vector<TKTokenConfiguration> TokenStore::readAll() const {
     std::vector<TKTokenConfiguration> registrations;
-    const Fd directory(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (directory.get() < 0) {
+    const FileDescriptor directory(openStoreDirectory());
+    if (!directory.valid()) {
         return registrations; // nothing registered yet
     }
     const int listingFd = ::dup(directory.get());
@@ -356,31 +359,21 @@ std::vector<TKTokenConfiguration> TokenStore::readAll() const {
                    veltora::errnoText(error));
         return registrations;
     }
-    StoreSnapshot snapshot(directory_.string(), directory.get());
     while (const dirent* entry = ::readdir(listing.get())) {
-        std::string name = entry->d_name;
+        const std::string name = entry->d_name;
         if (!isRegistrationFileName(name)) {
             continue;
         }
         std::string problem;
-        struct stat status {};
-        const auto text = readRegistration(directory.get(), name.c_str(), status, problem);
-        auto configuration = text ? RegistrationCache::find(directory_.string(), *text) : std::nullopt;
-        if (text && !configuration) {
-            configuration = decode(*text, problem);
-            if (configuration) {
-                RegistrationCache::keep(directory_.string(), *text, *configuration);
-            }
-        }
+        auto configuration = load(directory.get(), name, problem);
         if (!configuration) {
-            DDLogError("Skipping token registration " + (directory_ / name).string() + ": " + problem);
-            snapshot.markIncomplete();
+            if (!problem.empty()) {
+                DDLogError("Skipping token registration " + (directory_ / name).string() + ": " + problem);
+            }
             continue;
         }
-        snapshot.addFile(std::move(name), status, *configuration);
         registrations.push_back(std::move(*configuration));
     }
-    std::move(snapshot).keep();
     return registrations;
 }
 

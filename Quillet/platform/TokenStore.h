@@ -26,6 +26,9 @@ public:
     veltora::Result<void> remove(const std::string& instanceID) const;
     // Every readable registration; an unreadable file is skipped with an error line.
     std::vector<TKTokenConfiguration> readAll() const;
+    // The registration of one instance ID, from its own file alone: the same
+    // as the one readAll() would give for it.
+    std::optional<TKTokenConfiguration> read(const std::string& instanceID) const;
 
     // Drops what earlier reads kept to be quick; the module calls it when finalised.
     static void forgetKeptReads();
@@ -33,11 +36,21 @@ public:
     // Any instance ID maps to a file name of its own: hex, or a hash when that is too long.
     static std::string fileNameFor(const std::string& instanceID);
 
+    // An empty registration whose setters save into this store.
+    TKTokenConfiguration blank() const;
+
     // One registration file's text as a registration of this directory; nothing,
     // and the reason in problem, when the text is not one.
     std::optional<TKTokenConfiguration> decode(const std::string& text, std::string& problem) const;
 
 private:
+    int openStoreDirectory() const;
+    // The registration in the store's file `name`, kept from an earlier read
+    // while the file is unchanged; nothing, and the reason in problem (empty
+    // when the file is not there), when it is not one.
+    std::optional<TKTokenConfiguration> load(int directoryFd, const std::string& name,
+                                             std::string& problem) const;
+
     std::filesystem::path directory_;
 };
 

@@ -1,8 +1,7 @@
 #include "Quillet/token/SigningWorkers.h"
 
+#include "VeltoraCryptoTokenKit/base/ForkHandlers.h"
 #include "VeltoraCryptoTokenKit/client/ProcessEnd.h"
-
-#include <pthread.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -61,9 +60,9 @@ public:
 
 private:
     Workers() {
-        // A fork while another thread holds the lock would leave it held in the child.
-        pthread_atfork([] { shared().mutex_.lock(); }, [] { shared().mutex_.unlock(); },
-                       [] { shared().forgetParent(); });
+        veltora::installForkHandlers(veltora::ForkStage::signingWorkers,
+                                     {[] { shared().mutex_.lock(); }, [] { shared().mutex_.unlock(); },
+                                      [] { shared().forgetParent(); }});
     }
 
     void work() {

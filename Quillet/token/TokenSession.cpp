@@ -122,17 +122,16 @@ Result<veltora::Configuration> TokenSession::getTokenConfiguration(const KeyObje
                             "No token driver configuration is visible.");
     }
     // The last driver visited: there is only ever the one of this module.
-    const auto tokenConfigurations = driverConfigurations.rbegin()->second->tokenConfigurations();
-    const auto found = tokenConfigurations.find(*keyObjectID);
-    if (found == tokenConfigurations.end()) {
+    const auto registration = driverConfigurations.rbegin()->second->tokenConfiguration(*keyObjectID);
+    if (!registration) {
         return quilletError(QuilletErrorCode::noTokenConfiguration,
                             "No token is registered for the key object ID " + *keyObjectID + ".");
     }
-    if (!found->second->configurationData()) {
+    if (!registration->configurationData()) {
         return quilletError(QuilletErrorCode::noConfigurationData,
                             "The token registered for " + *keyObjectID + " has no configuration data.");
     }
-    auto configuration = found->second->decodedConfiguration();
+    auto configuration = registration->decodedConfiguration();
     if (!configuration) {
         DDLogError("Error parsing JSON token configuration: " + configuration.error().localizedDescription());
         return quilletError(QuilletErrorCode::configurationDataNotDecodable,

@@ -39,8 +39,8 @@ UnixSignalNotifier::UnixSignalNotifier(std::vector<int> caughtSignals, QObject* 
     if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
         throw std::runtime_error("cannot make the signal pipe");
     }
-    readEnd_ = LogFileDescriptor(ends[0]);
-    writeEnd_ = LogFileDescriptor(ends[1]);
+    readEnd_ = FileDescriptor(ends[0]);
+    writeEnd_ = FileDescriptor(ends[1]);
     signalPipe.store(writeEnd_.get());
     notifier_ = new QSocketNotifier(readEnd_.get(), QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, &UnixSignalNotifier::readPending);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "VeltoraCryptoTokenKit/log/LogFileDescriptor.h"
+#include "VeltoraCryptoTokenKit/base/FileDescriptor.h"
 
 #include <QObject>
 
@@ -27,8 +27,8 @@ private:
     void readPending();
 
     std::vector<int> caughtSignals_;
-    LogFileDescriptor readEnd_;
-    LogFileDescriptor writeEnd_;
+    FileDescriptor readEnd_;
+    FileDescriptor writeEnd_;
     QSocketNotifier* notifier_ = nullptr;
 };
 

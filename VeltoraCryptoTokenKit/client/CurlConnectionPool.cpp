@@ -1,8 +1,8 @@
 #include "VeltoraCryptoTokenKit/client/CurlConnectionPool.h"
 
+#include "VeltoraCryptoTokenKit/base/ForkHandlers.h"
 #include "VeltoraCryptoTokenKit/client/ProcessEnd.h"
 
-#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -47,8 +47,9 @@ CurlConnectionPool::CurlConnectionPool() {
         curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
     }
     liveInstance.store(this);
-    pthread_atfork(&CurlConnectionPool::beforeFork, &CurlConnectionPool::afterForkInParent,
-                   &CurlConnectionPool::afterForkInChild);
+    installForkHandlers(ForkStage::connectionPool,
+                        {&CurlConnectionPool::beforeFork, &CurlConnectionPool::afterForkInParent,
+                         &CurlConnectionPool::afterForkInChild});
 }
 
 void CurlConnectionPool::end() {

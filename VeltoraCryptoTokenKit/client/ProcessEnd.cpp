@@ -1,6 +1,6 @@
 #include "VeltoraCryptoTokenKit/client/ProcessEnd.h"
 
-#include <pthread.h>
+#include "VeltoraCryptoTokenKit/base/ForkHandlers.h"
 
 #include <atomic>
 #include <mutex>
@@ -32,9 +32,10 @@ bool ProcessEnd::underway() {
 
 ProcessEnd::Watch::Watch(std::function<void()> wake) : wake_(std::move(wake)) {
     static const bool forkSafe = [] {
-        // A fork while another thread holds the lock would leave it held in the child.
-        return pthread_atfork([] { watchesMutex.lock(); }, [] { watchesMutex.unlock(); },
-                              [] { watchesMutex.unlock(); }) == 0;
+        installForkHandlers(
+            ForkStage::processEnd,
+            {[] { watchesMutex.lock(); }, [] { watchesMutex.unlock(); }, [] { watchesMutex.unlock(); }});
+        return true;
     }();
     static_cast<void>(forkSafe);
     const std::lock_guard lock(watchesMutex);

@@ -1,11 +1,12 @@
 #include "VeltoraCryptoTokenKit/client/VeltoraClient.h"
 
+#include "VeltoraCryptoTokenKit/base/ForkHandlers.h"
 #include "VeltoraCryptoTokenKit/base/UserAccount.h"
 #include "VeltoraCryptoTokenKit/base/Utf8.h"
 #include "VeltoraCryptoTokenKit/client/CurlHandles.h"
 #include "VeltoraCryptoTokenKit/client/TransportError.h"
+#include "VeltoraCryptoTokenKit/config/ConfigurationFields.h"
 
-#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,10 +16,6 @@
 namespace veltora {
 
 namespace {
-
-constexpr float kDefaultRequestTimeout = 30.0f;
-constexpr float kDefaultFirstRetryDelay = 1.6f;
-constexpr std::int64_t kDefaultRetryCount = 10;
 
 constexpr std::string_view kBoundary = "unique-consistent-string";
 
@@ -35,9 +32,11 @@ Error jsonError(std::string_view inner) {
 std::string loginName() {
     static std::mutex mutex;
     static std::optional<std::pair<uid_t, std::string>> known;
-    // A fork while another thread holds the lock would leave it held in the child.
-    static const int forkSafe =
-        pthread_atfork([] { mutex.lock(); }, [] { mutex.unlock(); }, [] { mutex.unlock(); });
+    static const bool forkSafe = [] {
+        installForkHandlers(ForkStage::loginName,
+                            {[] { mutex.lock(); }, [] { mutex.unlock(); }, [] { mutex.unlock(); }});
+        return true;
+    }();
     static_cast<void>(forkSafe);
     const uid_t user = geteuid();
     std::lock_guard lock(mutex);
@@ -156,9 +155,9 @@ Result<std::string> urlWithQuery(const std::string& text,
 VeltoraClient::VeltoraClient(std::string baseUrl, std::string orgId, std::string apiToken,
                              const TimeoutsConfiguration& timeoutsConfig)
     : apiBaseUrl_(std::move(baseUrl)), orgId_(std::move(orgId)), apiToken_(std::move(apiToken)),
-      httpClient_(timeoutsConfig.httpRequest.value_or(kDefaultRequestTimeout),
-                  timeoutsConfig.firstRetryDelay.value_or(kDefaultFirstRetryDelay),
-                  timeoutsConfig.retryCount.value_or(kDefaultRetryCount)) {}
+      httpClient_(timeoutsConfig.httpRequest.value_or(*defaultTimeouts.httpRequest),
+                  timeoutsConfig.firstRetryDelay.value_or(*defaultTimeouts.firstRetryDelay),
+                  timeoutsConfig.retryCount.value_or(*defaultTimeouts.retryCount)) {}
 
 Result<std::string> VeltoraClient::sendSigningRequest(const std::string& dataToSignBase64,
                                                       const std::string& signingPolicyId,

@@ -37,8 +37,7 @@ public:
     static constexpr std::size_t kMaxSigningAnswerBytes = 64u * 1024u;
     static constexpr std::size_t kMaxPoliciesAnswerBytes = 64u * 1024u * 1024u;
 
-    // Absent timeouts default to 30 s per request, 1.6 s first retry delay and
-    // 10 attempts. Nothing is validated here.
+    // Absent timeouts take the loader's defaults. Nothing is validated here.
     VeltoraClient(std::string baseUrl, std::string orgId, std::string apiToken,
                   const TimeoutsConfiguration& timeoutsConfig);
     VeltoraClient(const VeltoraClient&) = delete;

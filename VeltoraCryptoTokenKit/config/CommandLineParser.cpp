@@ -1,27 +1,8 @@
 #include "VeltoraCryptoTokenKit/config/CommandLineParser.h"
 
-#include <array>
-#include <utility>
+#include "VeltoraCryptoTokenKit/config/ConfigurationFields.h"
 
 namespace veltora {
-
-namespace {
-
-struct Option {
-    const char* option;
-    const char* storageKey;
-};
-
-constexpr std::array<Option, 6> optionTable{{
-    {"--project-slug", "projectSlug"},
-    {"--signing-policy-slug", "signingPolicySlug"},
-    {"--config", "configPath"},
-    {"--organization-id", "orgId"},
-    {"--api-url", "apiUrl"},
-    {"--api-token", "apiToken"},
-}};
-
-} // namespace
 
 CommandLineParser::CommandLineParser(const std::vector<std::string>& args) {
     std::map<std::string, std::string> given;
@@ -31,10 +12,12 @@ CommandLineParser::CommandLineParser(const std::vector<std::string>& args) {
             given[args[i]] = args[i + 1];
         }
     }
-    for (const auto& row : optionTable) {
-        const auto found = given.find(row.option);
-        argsStorage[row.storageKey] =
-            found == given.end() ? std::nullopt : std::optional<std::string>(found->second);
+    for (const auto& field : textFields) {
+        if (field.option != nullptr) {
+            const auto found = given.find(field.option);
+            argsStorage[field.optionStorageKey] =
+                found == given.end() ? std::nullopt : std::optional<std::string>(found->second);
+        }
     }
 }
 
@@ -44,16 +27,11 @@ std::optional<std::string> CommandLineParser::getValue(const std::string& key) c
 }
 
 Configuration CommandLineParser::extractConfiguration() const {
-    const auto text = [this](const char* key) { return getValue(key).value_or(""); };
+    // Every text is present: settings without an option are empty.
     Configuration configuration;
-    configuration.apiUrl = text("apiUrl");
-    configuration.organizationId = text("orgId");
-    configuration.apiToken = text("apiToken");
-    configuration.projectSlug = text("projectSlug");
-    configuration.signingPolicySlug = text("signingPolicySlug");
-    configuration.configFile = text("configPath");
-    configuration.logLevel = "";
-    configuration.logPath = "";
+    for (const auto& field : textFields) {
+        configuration.*field.member = field.option ? getValue(field.optionStorageKey).value_or("") : "";
+    }
     return configuration;
 }
 

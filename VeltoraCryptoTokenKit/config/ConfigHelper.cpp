@@ -2,16 +2,11 @@
 
 #include "VeltoraCryptoTokenKit/config/CommandLineParser.h"
 #include "VeltoraCryptoTokenKit/config/ConfigurationFile.h"
-#include "VeltoraCryptoTokenKit/config/EnvironmentNumbers.h"
 #include "VeltoraCryptoTokenKit/log/DDLogMacros.h"
 
 namespace veltora {
 
 namespace {
-
-constexpr float defaultHttpRequest = 30.0f;
-constexpr float defaultFirstRetryDelay = 1.6f;
-constexpr std::int64_t defaultRetryCount = 10;
 
 bool hasText(const std::optional<std::string>& value) {
     return value && !value->empty();
@@ -25,10 +20,6 @@ std::optional<std::string> strongerText(const std::optional<std::string>& from,
 
 template <class T> std::optional<T> strongerValue(const std::optional<T>& from, const std::optional<T>& to) {
     return from ? from : to;
-}
-
-std::string textOrEmpty(const std::optional<std::string>& value) {
-    return hasText(value) ? *value : "";
 }
 
 Error validationError(const char* message) {
@@ -58,22 +49,17 @@ std::optional<Configuration> ConfigHelper::readConfigInternal(const ProcessInfo&
 }
 
 std::optional<Configuration> ConfigHelper::readEnvironmentConfig(const ProcessInfo& process) const {
-    const auto variable = [&process](const std::string& name) {
+    const auto variable = [&process](const char* name) {
         const auto found = process.environment.find(name);
         return found == process.environment.end() ? std::string() : found->second;
     };
     Configuration configuration;
-    configuration.organizationId = variable(ENV_ORG_ID);
-    configuration.apiUrl = variable(ENV_API_URL);
-    configuration.apiToken = variable(ENV_API_TOKEN);
-    configuration.configFile = variable(ENV_CONFIG_FILE);
-    configuration.projectSlug = variable(ENV_PROJECT_SLUG);
-    configuration.signingPolicySlug = variable(ENV_SIGNING_POLICY_SLUG);
-    configuration.timeouts.httpRequest = parseEnvironmentFloat(variable(ENV_TIMEOUTS_HTTP_REQUEST));
-    configuration.timeouts.firstRetryDelay = parseEnvironmentFloat(variable(ENV_TIMEOUTS_FIRST_RETRY_DELAY));
-    configuration.timeouts.retryCount = parseEnvironmentInteger(variable(ENV_TIMEOUTS_RETRY_COUNT));
-    configuration.logLevel = variable(ENV_LOG_LEVEL);
-    configuration.logPath = variable(ENV_LOG_PATH);
+    for (const auto& field : textFields) {
+        configuration.*field.member = variable(field.environmentName);
+    }
+    forEachTimingField([&](const auto& field) {
+        configuration.timeouts.*field.member = field.parseEnvironment(variable(field.environmentName));
+    });
     return configuration;
 }
 
@@ -95,37 +81,24 @@ ConfigHelper::mergeConfiguration(const std::optional<Configuration>& fromConfigu
     const Configuration& from = *fromConfiguration;
     const Configuration& to = *toConfiguration;
     Configuration merged;
-    merged.apiUrl = strongerText(from.apiUrl, to.apiUrl);
-    merged.organizationId = strongerText(from.organizationId, to.organizationId);
-    merged.apiToken = strongerText(from.apiToken, to.apiToken);
-    merged.projectSlug = strongerText(from.projectSlug, to.projectSlug);
-    merged.signingPolicySlug = strongerText(from.signingPolicySlug, to.signingPolicySlug);
-    merged.configFile = strongerText(from.configFile, to.configFile);
-    merged.timeouts.httpRequest = strongerValue(from.timeouts.httpRequest, to.timeouts.httpRequest);
-    merged.timeouts.firstRetryDelay =
-        strongerValue(from.timeouts.firstRetryDelay, to.timeouts.firstRetryDelay);
-    merged.timeouts.retryCount = strongerValue(from.timeouts.retryCount, to.timeouts.retryCount);
-    merged.logLevel = strongerText(from.logLevel, to.logLevel);
-    merged.logPath = strongerText(from.logPath, to.logPath);
+    for (const auto& field : textFields) {
+        merged.*field.member = strongerText(from.*field.member, to.*field.member);
+    }
+    forEachTimingField([&](const auto& field) {
+        merged.timeouts.*field.member = strongerValue(from.timeouts.*field.member, to.timeouts.*field.member);
+    });
     return merged;
 }
 
 Configuration ConfigHelper::fillConfiguration(const std::optional<Configuration>& configuration,
                                               const std::string& defaultConfigPath) {
-    const Configuration given = configuration.value_or(Configuration{});
-    Configuration filled;
-    filled.apiUrl = hasText(given.apiUrl) ? *given.apiUrl : defaultApiUrl;
-    filled.organizationId = textOrEmpty(given.organizationId);
-    filled.apiToken = textOrEmpty(given.apiToken);
-    filled.projectSlug = textOrEmpty(given.projectSlug);
-    filled.signingPolicySlug = textOrEmpty(given.signingPolicySlug);
-    filled.configFile = hasText(given.configFile) ? *given.configFile : defaultConfigPath;
-    filled.timeouts.httpRequest = given.timeouts.httpRequest.value_or(defaultHttpRequest);
-    filled.timeouts.firstRetryDelay = given.timeouts.firstRetryDelay.value_or(defaultFirstRetryDelay);
-    filled.timeouts.retryCount = given.timeouts.retryCount.value_or(defaultRetryCount);
-    filled.logLevel = textOrEmpty(given.logLevel);
-    filled.logPath = textOrEmpty(given.logPath);
-    return filled;
+    // The defaults are the weakest source of all.
+    Configuration defaults;
+    for (const auto& field : textFields) {
+        defaults.*field.member = field.defaultText ? field.defaultText : defaultConfigPath;
+    }
+    defaults.timeouts = defaultTimeouts;
+    return *mergeConfiguration(configuration, defaults);
 }
 
 Result<void> ConfigHelper::validateConfiguration(const std::optional<Configuration>& configuration) {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "VeltoraCryptoTokenKit/base/Result.h"
-#include "VeltoraCryptoTokenKit/config/Configuration.h"
+#include "VeltoraCryptoTokenKit/config/ConfigurationFields.h"
 #include "VeltoraCryptoTokenKit/config/ProcessInfo.h"
 
 #include <optional>
@@ -9,24 +9,22 @@
 
 namespace veltora {
 
-// The service's public API endpoint, used when nothing else names one.
-inline constexpr const char* defaultApiUrl = "https://api.veltora.example/Api";
-
 // Loads the configuration from the command line, the environment and the JSON
 // file (strongest first), fills the defaults and validates the result.
 class ConfigHelper {
 public:
-    const std::string ENV_ORG_ID = "VELTORA_ORGANIZATION_ID";
-    const std::string ENV_API_URL = "VELTORA_API_URL";
-    const std::string ENV_API_TOKEN = "VELTORA_API_TOKEN";
-    const std::string ENV_CONFIG_FILE = "VELTORA_CONFIG_FILE";
-    const std::string ENV_PROJECT_SLUG = "VELTORA_PROJECT_SLUG";
-    const std::string ENV_SIGNING_POLICY_SLUG = "VELTORA_SIGNING_POLICY_SLUG";
-    const std::string ENV_TIMEOUTS_HTTP_REQUEST = "VELTORA_TIMEOUTS_HTTP_REQUEST";
-    const std::string ENV_TIMEOUTS_FIRST_RETRY_DELAY = "VELTORA_TIMEOUTS_FIRST_RETRY_DELAY";
-    const std::string ENV_TIMEOUTS_RETRY_COUNT = "VELTORA_TIMEOUTS_RETRY_COUNT";
-    const std::string ENV_LOG_LEVEL = "VELTORA_LOG_FILE_LEVEL";
-    const std::string ENV_LOG_PATH = "VELTORA_LOG_FILE_DIRECTORY";
+    const std::string ENV_ORG_ID = environmentNameOf(&Configuration::organizationId);
+    const std::string ENV_API_URL = environmentNameOf(&Configuration::apiUrl);
+    const std::string ENV_API_TOKEN = environmentNameOf(&Configuration::apiToken);
+    const std::string ENV_CONFIG_FILE = environmentNameOf(&Configuration::configFile);
+    const std::string ENV_PROJECT_SLUG = environmentNameOf(&Configuration::projectSlug);
+    const std::string ENV_SIGNING_POLICY_SLUG = environmentNameOf(&Configuration::signingPolicySlug);
+    const std::string ENV_TIMEOUTS_HTTP_REQUEST = environmentNameOf(&TimeoutsConfiguration::httpRequest);
+    const std::string ENV_TIMEOUTS_FIRST_RETRY_DELAY =
+        environmentNameOf(&TimeoutsConfiguration::firstRetryDelay);
+    const std::string ENV_TIMEOUTS_RETRY_COUNT = environmentNameOf(&TimeoutsConfiguration::retryCount);
+    const std::string ENV_LOG_LEVEL = environmentNameOf(&Configuration::logLevel);
+    const std::string ENV_LOG_PATH = environmentNameOf(&Configuration::logPath);
 
     // Reads the running process afresh on every load.
     ConfigHelper() = default;

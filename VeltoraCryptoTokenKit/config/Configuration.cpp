@@ -1,10 +1,10 @@
 #include "VeltoraCryptoTokenKit/config/Configuration.h"
 
+#include "VeltoraCryptoTokenKit/config/ConfigurationFields.h"
 #include "VeltoraCryptoTokenKit/config/FloatText.h"
 
 #include <nlohmann/json.hpp>
 
-#include <cmath>
 #include <cstdlib>
 #include <limits>
 
@@ -26,7 +26,7 @@ Error decodingError(DecodingCode code, std::string description) {
     return Error{std::string(errors::config::kDecodingDomain), code, std::move(description)};
 }
 
-std::string tokenMask(const std::optional<std::string>& token) {
+std::string_view tokenMask(const std::optional<std::string>& token) {
     if (!token) {
         return "<null>";
     }
@@ -38,6 +38,10 @@ std::string tokenMask(const std::optional<std::string>& token) {
 double jsonNumber(float value) {
     const double shortest = std::strtod(shortestFloatText(value).c_str(), nullptr);
     return static_cast<float>(shortest) == value ? shortest : static_cast<double>(value);
+}
+
+std::int64_t jsonNumber(std::int64_t value) {
+    return value;
 }
 
 void putText(json& object, const char* key, const std::optional<std::string>& value) {
@@ -66,7 +70,7 @@ Result<std::optional<std::string>> readText(const json& object, const char* key)
     return std::optional<std::string>{value->get<std::string>()};
 }
 
-Result<std::optional<float>> readSeconds(const json& object, const char* key) {
+Result<std::optional<float>> readTiming(const json& object, const char* key, const TimingField<float>&) {
     const json* value = member(object, key);
     if (!value) {
         return std::optional<float>{};
@@ -82,7 +86,8 @@ Result<std::optional<float>> readSeconds(const json& object, const char* key) {
     return std::optional<float>{static_cast<float>(number)};
 }
 
-Result<std::optional<std::int64_t>> readCount(const json& object, const char* key) {
+Result<std::optional<std::int64_t>> readTiming(const json& object, const char* key,
+                                               const TimingField<std::int64_t>&) {
     const json* value = member(object, key);
     if (!value) {
         return std::optional<std::int64_t>{};
@@ -100,13 +105,8 @@ Result<std::optional<std::int64_t>> readCount(const json& object, const char* ke
         }
         return std::optional<std::int64_t>{static_cast<std::int64_t>(number)};
     }
-    if (value->is_number_float()) {
-        const double number = value->get<double>();
-        // 2^63 itself is out of range; every double below it converts exactly.
-        if (std::trunc(number) == number && number >= -9223372036854775808.0 &&
-            number < 9223372036854775808.0) {
-            return std::optional<std::int64_t>{static_cast<std::int64_t>(number)};
-        }
+    if (const auto number = value->is_number_float() ? integralValue(value->get<double>()) : std::nullopt) {
+        return number;
     }
     return notIntegral();
 }
@@ -114,34 +114,43 @@ Result<std::optional<std::int64_t>> readCount(const json& object, const char* ke
 } // namespace
 
 std::string Configuration::description() const {
-    const auto text = [](const std::optional<std::string>& value) { return value.value_or(""); };
-    return "fullUrl: '" + text(apiUrl) + "/" + text(organizationId) + "/" + text(projectSlug) + "/" +
-           text(signingPolicySlug) + "' apiToken: '" + tokenMask(apiToken) + "' configFile: '" +
-           text(configFile) + "' timeouts: " + timeouts.description() + " logLevel: '" + text(logLevel) +
-           "' logPath: '" + text(logPath) + "'";
+    const auto shown = [this](const TextField& field) -> std::string_view {
+        const auto& value = this->*field.member;
+        return field.shown == Shown::masked ? tokenMask(value) : value ? std::string_view(*value) : "";
+    };
+    std::string text = "fullUrl: '";
+    text.reserve(256);
+    for (const auto& field : textFields) {
+        if (field.shown == Shown::urlPart) {
+            text.append(shown(field)).append("/");
+        }
+    }
+    text.back() = '\''; // the slash after the last part closes the quote instead
+    const auto labelled = [&](bool afterTimeouts) {
+        for (const auto& field : textFields) {
+            if (field.shown != Shown::urlPart && (field.shown == Shown::afterTimeouts) == afterTimeouts) {
+                text.append(" ").append(field.jsonKey).append(": '").append(shown(field)).append("'");
+            }
+        }
+    };
+    labelled(false);
+    text.append(" timeouts: ").append(timeouts.description());
+    labelled(true);
+    return text;
 }
 
 std::string Configuration::toJson() const {
     json object = json::object();
-    putText(object, "apiUrl", apiUrl);
-    putText(object, "organizationId", organizationId);
-    putText(object, "apiToken", apiToken);
-    putText(object, "projectSlug", projectSlug);
-    putText(object, "signingPolicySlug", signingPolicySlug);
-    putText(object, "configFile", configFile);
+    for (const auto& field : textFields) {
+        putText(object, field.jsonKey, this->*field.member);
+    }
     json timing = json::object();
-    if (timeouts.httpRequest) {
-        timing["httpRequest"] = jsonNumber(*timeouts.httpRequest);
-    }
-    if (timeouts.firstRetryDelay) {
-        timing["firstRetryDelay"] = jsonNumber(*timeouts.firstRetryDelay);
-    }
-    if (timeouts.retryCount) {
-        timing["retryCount"] = *timeouts.retryCount;
-    }
+    forEachTimingField([&](const auto& field) {
+        if (const auto& value = timeouts.*field.member) {
+            timing[field.jsonKey] = jsonNumber(*value);
+        }
+    });
     object["timeouts"] = std::move(timing);
-    putText(object, "logLevel", logLevel);
-    putText(object, "logPath", logPath);
     // Invalid UTF-8 in a text is replaced rather than failing the whole record.
     return object.dump(-1, ' ', false, json::error_handler_t::replace);
 }
@@ -163,36 +172,25 @@ Result<Configuration> Configuration::fromJson(std::string_view text) {
     }
 
     Configuration configuration;
-    const std::pair<const char*, std::optional<std::string>*> texts[] = {
-        {"apiUrl", &configuration.apiUrl},
-        {"organizationId", &configuration.organizationId},
-        {"apiToken", &configuration.apiToken},
-        {"projectSlug", &configuration.projectSlug},
-        {"signingPolicySlug", &configuration.signingPolicySlug},
-        {"configFile", &configuration.configFile},
-        {"logLevel", &configuration.logLevel},
-        {"logPath", &configuration.logPath},
-    };
-    for (const auto& [key, field] : texts) {
-        auto value = readText(document, key);
+    for (const auto& field : textFields) {
+        auto value = readText(document, field.jsonKey);
         if (!value) {
             return value.error();
         }
-        *field = std::move(value).value();
+        configuration.*field.member = std::move(value).value();
     }
-    auto httpRequest = readSeconds(*timing, "httpRequest");
-    if (!httpRequest) {
-        return httpRequest.error();
+    std::optional<Error> failure;
+    forEachTimingField([&](const auto& field) {
+        auto value = readTiming(*timing, field.jsonKey, field);
+        if (!value) {
+            failure = failure.value_or(value.error());
+        } else {
+            configuration.timeouts.*field.member = value.value();
+        }
+    });
+    if (failure) {
+        return *failure;
     }
-    auto firstRetryDelay = readSeconds(*timing, "firstRetryDelay");
-    if (!firstRetryDelay) {
-        return firstRetryDelay.error();
-    }
-    auto retryCount = readCount(*timing, "retryCount");
-    if (!retryCount) {
-        return retryCount.error();
-    }
-    configuration.timeouts = {httpRequest.value(), firstRetryDelay.value(), retryCount.value()};
     return configuration;
 }
 

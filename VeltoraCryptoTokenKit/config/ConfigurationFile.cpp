@@ -1,14 +1,14 @@
 #include "VeltoraCryptoTokenKit/config/ConfigurationFile.h"
 
+#include "VeltoraCryptoTokenKit/base/FileContent.h"
+#include "VeltoraCryptoTokenKit/config/ConfigurationFields.h"
 #include "VeltoraCryptoTokenKit/config/FloatText.h"
 #include "VeltoraCryptoTokenKit/log/DDLogMacros.h"
 
 #include <nlohmann/json.hpp>
 
-#include <cmath>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace veltora {
 
@@ -16,111 +16,53 @@ namespace {
 
 using nlohmann::json;
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-std::optional<std::string> readRegularFile(const std::string& path, std::size_t maximumSize) {
-    // Non-blocking, so that opening a FIFO without a writer cannot hang us.
-    FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    struct stat status {};
-    if (file.get() < 0 || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-        static_cast<std::uint64_t>(status.st_size) > maximumSize) {
-        return std::nullopt;
-    }
-    std::string bytes;
-    char buffer[16384];
-    for (;;) {
-        const ssize_t count = read(file.get(), buffer, sizeof buffer);
-        if (count == 0) {
-            return bytes;
-        }
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return std::nullopt;
-        }
-        bytes.append(buffer, static_cast<std::size_t>(count));
-        if (bytes.size() > maximumSize) {
-            return std::nullopt; // grew while being read
-        }
-    }
-}
-
-const json* objectMember(const json& object, const char* key) {
-    if (!object.is_object()) {
+// The value at a file key; a member under anything but an object is missing.
+const json* valueAt(const json& document, const char* fileKey) {
+    if (fileKey == nullptr) {
         return nullptr;
     }
-    const auto found = object.find(key);
-    return found != object.end() && found->is_object() ? &*found : nullptr;
+    const json::json_pointer pointer(fileKey);
+    return document.contains(pointer) ? &document.at(pointer) : nullptr;
 }
 
-std::optional<std::string> stringMember(const json* object, const char* key) {
-    if (object == nullptr) {
+std::optional<std::string> stringValue(const json* value) {
+    if (value == nullptr || !value->is_string()) {
         return std::nullopt;
     }
-    const auto found = object->find(key);
-    if (found == object->end() || !found->is_string()) {
-        return std::nullopt;
-    }
-    return found->get<std::string>();
+    return value->get<std::string>();
 }
 
 // Numbers, and true and false as 1 and 0.
-std::optional<double> numberMember(const json* object, const char* key) {
-    if (object == nullptr) {
+std::optional<double> numberValue(const json* value) {
+    if (value == nullptr) {
         return std::nullopt;
     }
-    const auto found = object->find(key);
-    if (found == object->end()) {
-        return std::nullopt;
+    if (value->is_boolean()) {
+        return value->get<bool>() ? 1.0 : 0.0;
     }
-    if (found->is_boolean()) {
-        return found->get<bool>() ? 1.0 : 0.0;
+    if (value->is_number_integer() && !value->is_number_unsigned()) {
+        return static_cast<double>(value->get<std::int64_t>());
     }
-    if (found->is_number_integer() && !found->is_number_unsigned()) {
-        return static_cast<double>(found->get<std::int64_t>());
-    }
-    if (found->is_number()) {
-        return found->get<double>();
+    if (value->is_number()) {
+        return value->get<double>();
     }
     return std::nullopt;
 }
 
-std::optional<float> secondsMember(const json* object, const char* key) {
-    const auto number = numberMember(object, key);
+std::optional<float> timingValue(const json* value, const TimingField<float>&) {
+    const auto number = numberValue(value);
     if (!number || overflowsFloat(*number)) {
         return std::nullopt;
     }
     return static_cast<float>(*number);
 }
 
-std::optional<std::int64_t> countMember(const json* object, const char* key) {
-    if (object != nullptr) {
-        const auto found = object->find(key);
-        if (found != object->end() && found->is_number_integer() && !found->is_number_unsigned()) {
-            return found->get<std::int64_t>(); // exact, also beyond 2^53
-        }
+std::optional<std::int64_t> timingValue(const json* value, const TimingField<std::int64_t>&) {
+    if (value != nullptr && value->is_number_integer() && !value->is_number_unsigned()) {
+        return value->get<std::int64_t>(); // exact, also beyond 2^53
     }
-    const auto number = numberMember(object, key);
-    if (!number || std::trunc(*number) != *number || *number < -9223372036854775808.0 ||
-        *number >= 9223372036854775808.0) {
-        return std::nullopt;
-    }
-    return static_cast<std::int64_t>(*number);
+    const auto number = numberValue(value);
+    return number ? integralValue(*number) : std::nullopt;
 }
 
 } // namespace
@@ -132,12 +74,12 @@ std::optional<Configuration> readConfigurationFile(const std::string& path, std:
         return std::nullopt;
     }
     DDLogVerbose("Reading config from file at path " + path);
-    const auto bytes = readRegularFile(path, maximumSize);
+    const auto bytes = readRegularFile(AT_FDCWD, path.c_str(), 0, maximumSize, status);
     if (!bytes) {
         DDLogError("Failed to read JSON file at path " + path + ".");
         return std::nullopt;
     }
-    return configurationFromFileText(*bytes);
+    return configurationFromFileText(bytes.value());
 }
 
 std::optional<Configuration> configurationFromFileText(std::string_view text) {
@@ -153,23 +95,18 @@ std::optional<Configuration> configurationFromFileText(std::string_view text) {
         return std::nullopt;
     }
 
-    const json* top = document.is_object() ? &document : nullptr;
-    const json* timeouts = top ? objectMember(*top, "Timeouts") : nullptr;
-    const json* log = top ? objectMember(*top, "Log") : nullptr;
-    const json* logFile = log ? objectMember(*log, "File") : nullptr;
-
+    // An array at the top counts as an empty object: every member is missing.
     Configuration configuration;
-    configuration.apiUrl = stringMember(top, "ApiUrl");
-    configuration.organizationId = stringMember(top, "OrganizationId");
-    configuration.apiToken = stringMember(top, "ApiToken");
-    configuration.projectSlug = stringMember(top, "ProjectSlug");
-    configuration.signingPolicySlug = stringMember(top, "SigningPolicySlug");
-    configuration.configFile = "";
-    configuration.timeouts.httpRequest = secondsMember(timeouts, "HttpRequest");
-    configuration.timeouts.firstRetryDelay = secondsMember(timeouts, "FirstRetryDelay");
-    configuration.timeouts.retryCount = countMember(timeouts, "RetryCount");
-    configuration.logLevel = stringMember(logFile, "Level").value_or("");
-    configuration.logPath = stringMember(logFile, "Directory").value_or("");
+    for (const auto& field : textFields) {
+        auto value = stringValue(valueAt(document, field.fileKey));
+        if (!value && field.emptyWhenNotInFile) {
+            value = "";
+        }
+        configuration.*field.member = std::move(value);
+    }
+    forEachTimingField([&](const auto& field) {
+        configuration.timeouts.*field.member = timingValue(valueAt(document, field.fileKey), field);
+    });
     return configuration;
 }
 

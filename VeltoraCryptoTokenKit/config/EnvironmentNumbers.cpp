@@ -19,10 +19,6 @@ bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
 } // namespace
 
 std::optional<float> parseEnvironmentFloat(const std::string& text) {
@@ -38,23 +34,13 @@ std::optional<float> parseEnvironmentFloat(const std::string& text) {
 }
 
 std::optional<std::int64_t> parseEnvironmentInteger(const std::string& text) {
-    std::size_t start = 0;
-    if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
-        start = 1;
-    }
-    if (start == text.size()) {
-        return std::nullopt;
-    }
-    for (std::size_t i = start; i < text.size(); ++i) {
-        if (!isDigit(text[i])) {
-            return std::nullopt;
-        }
-    }
-    // from_chars takes "-" but not "+"; the digits were checked above.
-    const char* first = text.data() + (text[0] == '+' ? 1 : 0);
+    // from_chars takes a "-" but neither a "+" nor white space.
+    const bool plus = text.starts_with('+');
+    const char* first = text.data() + (plus ? 1 : 0);
+    const char* last = text.data() + text.size();
     std::int64_t value = 0;
-    const auto [end, error] = std::from_chars(first, text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size()) {
+    const auto [end, error] = std::from_chars(first, last, value);
+    if (error != std::errc() || end != last || (plus && *first == '-')) {
         return std::nullopt;
     }
     return value;

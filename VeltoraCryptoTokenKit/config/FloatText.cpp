@@ -33,4 +33,12 @@ bool overflowsFloat(double number) {
     return std::isfinite(number) && std::fabs(number) >= halfStepAboveLargest;
 }
 
+std::optional<std::int64_t> integralValue(double number) {
+    // 2^63 itself is out of range; every integral double below it converts exactly.
+    if (std::trunc(number) != number || number < -9223372036854775808.0 || number >= 9223372036854775808.0) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(number);
+}
+
 } // namespace veltora

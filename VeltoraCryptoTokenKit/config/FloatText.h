@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace veltora {
@@ -12,5 +14,8 @@ std::string shortestFloatText(float value);
 // The largest float's own shortest text, "3.4028235e+38", lies above the
 // largest float but rounds to it, so it fits.
 bool overflowsFloat(double number);
+
+// The number as a 64-bit integer when it is integral and in range.
+std::optional<std::int64_t> integralValue(double number);
 
 } // namespace veltora

@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 #include <fstream>
-#include <iterator>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/auxv.h>
@@ -58,16 +57,9 @@ std::vector<std::string> MainBundle::arguments() {
         return {executablePath()};
     }
     std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
-    const std::string all((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
     std::vector<std::string> arguments;
-    std::size_t start = 0;
-    while (start < all.size()) {
-        const std::size_t end = all.find('\0', start);
-        arguments.push_back(all.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) {
-            break;
-        }
-        start = end + 1;
+    for (std::string argument; std::getline(cmdline, argument, '\0');) {
+        arguments.push_back(argument);
     }
     if (arguments.empty()) {
         arguments.push_back(executablePath());

@@ -1,5 +1,7 @@
 #include "VeltoraCryptoTokenKit/log/DDFileLogger.h"
 
+#include "VeltoraCryptoTokenKit/base/ErrnoText.h"
+#include "VeltoraCryptoTokenKit/base/FileContent.h"
 #include "VeltoraCryptoTokenKit/log/DDLogFileFormatterDefault.h"
 #include "VeltoraCryptoTokenKit/log/LogFileWriterLock.h"
 #include "VeltoraCryptoTokenKit/log/ProcessLog.h"
@@ -36,7 +38,7 @@ void reportFault(const std::string& description) {
 }
 
 std::string withErrorNumber(int error) {
-    return errorText(error) + " (" + std::to_string(error) + ")";
+    return errnoText(error) + " (" + std::to_string(error) + ")";
 }
 
 // Bounded: a lock that never comes, or a file system without locks, must
@@ -69,24 +71,6 @@ bool lockForWrite(int fd) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-}
-
-// 0, or the error number.
-int writeAll(int fd, const std::string& data) {
-    const char* next = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, next, left);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written < 0) {
-            return errno;
-        }
-        next += written;
-        left -= static_cast<std::size_t>(written);
-    }
-    return 0;
 }
 
 } // namespace
@@ -161,7 +145,7 @@ void DDFileLogger::flush() {
         return;
     }
     if (::fsync(currentFile_.get()) != 0) {
-        processLog("DDFileLogger: Failed to synchronize file: " + errorText(errno));
+        processLog("DDFileLogger: Failed to synchronize file: " + errnoText(errno));
         return;
     }
     unsynced_ = false;
@@ -200,7 +184,7 @@ std::optional<DDLogFileManagerDefault::OpenLogFile> DDFileLogger::chooseCurrentF
         const DDLogFileInfo& newest = files.front();
         const bool archived = newest.isArchived();
         if (!archived && !newest.isSymbolicLink() && !doNotReuseLogFiles() && !dueForArchiving(newest)) {
-            if (LogFileDescriptor reused = reuseFile(newest); reused.valid()) {
+            if (FileDescriptor reused = reuseFile(newest); reused.valid()) {
                 return DDLogFileManagerDefault::OpenLogFile{newest.filePath(), std::move(reused)};
             }
         } else if (!archived) {
@@ -216,8 +200,8 @@ std::optional<DDLogFileManagerDefault::OpenLogFile> DDFileLogger::chooseCurrentF
     return std::move(created).value();
 }
 
-LogFileDescriptor DDFileLogger::reuseFile(const DDLogFileInfo& newest) {
-    LogFileDescriptor file(::open(newest.filePath().c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+FileDescriptor DDFileLogger::reuseFile(const DDLogFileInfo& newest) {
+    FileDescriptor file(::open(newest.filePath().c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
     if (file.valid()) {
         LogFileWriterLock::hold(file.get());
     }
@@ -310,10 +294,10 @@ void DDFileLogger::writePending() {
     }
     const bool locked = lockForWrite(fd);
     if (::lseek(fd, 0, SEEK_END) < 0) {
-        processLog("DDFileLogger: Failed to seek to end of file: " + errorText(errno));
+        processLog("DDFileLogger: Failed to seek to end of file: " + errnoText(errno));
     }
     if (const int error = writeAll(fd, data); error != 0) {
-        processLog("DDFileLogger: Failed to write data: " + errorText(error));
+        processLog("DDFileLogger: Failed to write data: " + errnoText(error));
     }
     unsynced_ = true;
     if (locked) {
@@ -321,7 +305,7 @@ void DDFileLogger::writePending() {
     }
     const off_t offset = ::lseek(fd, 0, SEEK_CUR);
     if (offset < 0) {
-        processLog("DDFileLogger: Failed to get offset: " + errorText(errno));
+        processLog("DDFileLogger: Failed to get offset: " + errnoText(errno));
         return;
     }
     currentOffset_ = static_cast<std::uint64_t>(offset);
@@ -337,10 +321,10 @@ void DDFileLogger::rollLogFile() {
     }
     watcher_.reset(); // it reads the descriptor
     if (::fsync(currentFile_.get()) != 0) {
-        processLog("DDFileLogger: Failed to synchronize file: " + errorText(errno));
+        processLog("DDFileLogger: Failed to synchronize file: " + errnoText(errno));
     }
     if (const int error = currentFile_.close(); error != 0) {
-        processLog("DDFileLogger: Failed to close file: " + errorText(error));
+        processLog("DDFileLogger: Failed to close file: " + errnoText(error));
     }
     unsynced_ = false; // the next file starts with nothing written
     currentFileInfo_->markArchived();

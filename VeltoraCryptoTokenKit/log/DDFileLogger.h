@@ -1,9 +1,9 @@
 #pragma once
 
+#include "VeltoraCryptoTokenKit/base/FileDescriptor.h"
 #include "VeltoraCryptoTokenKit/log/DDAbstractLogger.h"
 #include "VeltoraCryptoTokenKit/log/DDLogFileInfo.h"
 #include "VeltoraCryptoTokenKit/log/DDLogFileManagerDefault.h"
-#include "VeltoraCryptoTokenKit/log/LogFileDescriptor.h"
 #include "VeltoraCryptoTokenKit/log/LogFileWatcher.h"
 
 #include <atomic>
@@ -54,7 +54,7 @@ private:
     bool appendFormatted(const DDLogMessage& message);
     int currentLogFileHandle();
     std::optional<DDLogFileManagerDefault::OpenLogFile> chooseCurrentFile();
-    LogFileDescriptor reuseFile(const DDLogFileInfo& newest);
+    FileDescriptor reuseFile(const DDLogFileInfo& newest);
     bool dueForArchiving(const DDLogFileInfo& file) const;
     void startWatching(const std::string& path);
     void checkWithoutWatcher();
@@ -71,7 +71,7 @@ private:
 
     // Touched on the sink's queue only.
     std::optional<DDLogFileInfo> currentFileInfo_;
-    LogFileDescriptor currentFile_;
+    FileDescriptor currentFile_;
     std::uint64_t currentOffset_ = 0;
     bool unsynced_ = false;            // written to since the file was last forced to disk
     std::uint64_t fileGeneration_ = 0; // tells events of an earlier file apart

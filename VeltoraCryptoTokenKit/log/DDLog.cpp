@@ -1,6 +1,6 @@
 #include "VeltoraCryptoTokenKit/log/DDLog.h"
 
-#include "VeltoraCryptoTokenKit/log/DDLogMacros.h"
+#include "VeltoraCryptoTokenKit/base/ForkHandlers.h"
 #include "VeltoraCryptoTokenKit/log/DispatchGroup.h"
 #include "VeltoraCryptoTokenKit/log/ForkList.h"
 #include "VeltoraCryptoTokenKit/log/SerialQueue.h"
@@ -12,11 +12,12 @@
 #include <exception>
 #include <mutex>
 #include <new>
-#include <pthread.h>
 #include <span>
 #include <vector>
 
 namespace veltora {
+
+std::atomic<std::uint32_t> registeredFlags{0};
 
 namespace {
 
@@ -222,17 +223,13 @@ struct DDLog::Impl {
 
 // A fork child keeps none of the parent's threads: a batch mutex one of them
 // held would stay locked, and a batch one of them had taken would never be
-// dispatched. Registered after the queues' own fork handling, so the batch
-// mutexes are taken before the queue mutexes, in the order the code takes them.
+// dispatched. The batch mutexes are taken before the queue mutexes, in the
+// order the code takes them (ForkStage).
 struct DDLog::Impl::ForkGuard {
     using Registries = ForkList<Impl>;
 
     static void add(Impl* impl) {
-        static const bool installed = [] {
-            pthread_atfork(&prepare, &parent, &child);
-            return true;
-        }();
-        (void)installed;
+        installForkHandlers(ForkStage::logRegistry, {&prepare, &parent, &child});
         Registries::add(impl);
     }
     static void prepare() {

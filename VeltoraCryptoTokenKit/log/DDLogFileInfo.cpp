@@ -1,5 +1,6 @@
 #include "VeltoraCryptoTokenKit/log/DDLogFileInfo.h"
 
+#include "VeltoraCryptoTokenKit/base/ErrnoText.h"
 #include "VeltoraCryptoTokenKit/log/ProcessLog.h"
 
 #include <cerrno>
@@ -19,7 +20,7 @@ DDLogFileInfo::TimePoint timeOf(const struct statx_timestamp& stamp) {
 std::optional<DDLogFileInfo::Attributes> readAttributes(const std::string& path) {
     struct statx status {};
     if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &status) != 0) {
-        processLog("DDLogFileInfo: Failed to read file attributes: " + path + ": " + errorText(errno));
+        processLog("DDLogFileInfo: Failed to read file attributes: " + path + ": " + errnoText(errno));
         return std::nullopt;
     }
     DDLogFileInfo::Attributes attributes;
@@ -81,7 +82,7 @@ void DDLogFileInfo::markArchived() const {
     const unsigned char value = 1;
     if (setxattr(filePath_.c_str(), archivedAttributeName, &value, 1, 0) != 0 && errno != ENOENT) {
         processLog(std::string("DDLogFileInfo: setxattr(") + archivedAttributeName + ", " + filePath_ +
-                   "): error = " + errorText(errno));
+                   "): error = " + errnoText(errno));
     }
 }
 

@@ -1,5 +1,7 @@
 #include "VeltoraCryptoTokenKit/log/DDLogFileManagerDefault.h"
 
+#include "VeltoraCryptoTokenKit/base/ErrnoText.h"
+#include "VeltoraCryptoTokenKit/base/UserAccount.h"
 #include "VeltoraCryptoTokenKit/log/LogFileWriterLock.h"
 #include "VeltoraCryptoTokenKit/log/ProcessLog.h"
 #include "VeltoraCryptoTokenKit/log/UtcDateText.h"
@@ -12,7 +14,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,18 +40,12 @@ std::string homeDirectory() {
     if (std::string home = environmentText("HOME"); !home.empty()) {
         return home;
     }
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    std::string buffer(16384, '\0');
-    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-        found->pw_dir != nullptr) {
-        return found->pw_dir;
-    }
-    return {};
+    const auto account = UserAccount::lookUp(getuid());
+    return account ? account->homeDirectory : std::string();
 }
 
 Error fileError(const std::string& path, int error) {
-    return Error{std::string(errors::posix::kDomain), error, path + ": " + errorText(error)};
+    return Error{std::string(errors::posix::kDomain), error, path + ": " + errnoText(error)};
 }
 
 // mkdir -p; the logs are the user's own business, so new folders are
@@ -87,11 +82,11 @@ std::string variantName(const std::string& stem, int variant) {
 
 // Created 0600, so never more open than that; the umask may still have
 // taken the user's own bits, which this gives back.
-LogFileDescriptor privateFile(int fd) {
+FileDescriptor privateFile(int fd) {
     if (fd >= 0) {
         (void)::fchmod(fd, 0600);
     }
-    return LogFileDescriptor(fd);
+    return FileDescriptor(fd);
 }
 
 // Creates the file so that it is never seen unmarked: an unnamed file, marked
@@ -100,7 +95,7 @@ LogFileDescriptor privateFile(int fd) {
 // Append mode: a line written without the lock never overwrites another writer's.
 Result<DDLogFileManagerDefault::OpenLogFile> createExclusively(const std::string& directory,
                                                                const std::string& stem) {
-    LogFileDescriptor unnamed =
+    FileDescriptor unnamed =
         privateFile(::open(directory.c_str(), O_TMPFILE | O_RDWR | O_APPEND | O_CLOEXEC, 0600));
     if (unnamed.valid()) {
         LogFileWriterLock::hold(unnamed.get());
@@ -118,7 +113,7 @@ Result<DDLogFileManagerDefault::OpenLogFile> createExclusively(const std::string
             // No /proc, or no links of unnamed files here: the plain way tells the real error.
             (void)unnamed.close();
         }
-        LogFileDescriptor created = privateFile(
+        FileDescriptor created = privateFile(
             ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (created.valid()) {
             LogFileWriterLock::hold(created.get());

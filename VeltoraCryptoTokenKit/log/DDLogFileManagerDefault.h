@@ -1,9 +1,9 @@
 #pragma once
 
+#include "VeltoraCryptoTokenKit/base/FileDescriptor.h"
 #include "VeltoraCryptoTokenKit/base/Result.h"
 #include "VeltoraCryptoTokenKit/log/DDFileLogPlainTextMessageSerializer.h"
 #include "VeltoraCryptoTokenKit/log/DDLogFileInfo.h"
-#include "VeltoraCryptoTokenKit/log/LogFileDescriptor.h"
 #include "VeltoraCryptoTokenKit/log/SerialQueue.h"
 
 #include <atomic>
@@ -21,7 +21,7 @@ public:
     // A log file (mode 0600) open for reading and appending, already marked as being written.
     struct OpenLogFile {
         std::string path;
-        LogFileDescriptor file;
+        FileDescriptor file;
     };
 
     DDLogFileManagerDefault();                                   // the default directory

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace veltora {
@@ -22,6 +23,10 @@ enum class DDLogLevel : std::uint32_t {
     verbose = 31,
     all = 0xFFFFFFFFu,
 };
+
+// Union of the level masks of every registration asked for in this process:
+// the registry adds to it, the log calls read it.
+extern std::atomic<std::uint32_t> registeredFlags;
 
 constexpr bool levelAccepts(DDLogLevel level, DDLogFlag flag) {
     return (static_cast<std::uint32_t>(level) & static_cast<std::uint32_t>(flag)) != 0;

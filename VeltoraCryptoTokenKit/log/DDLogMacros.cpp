@@ -6,7 +6,6 @@ namespace veltora {
 
 std::atomic<DDLogLevel> dynamicLogLevel{DDLogLevel::all};
 std::atomic<bool> asyncLoggingEnabled{true};
-std::atomic<std::uint32_t> registeredFlags{0};
 
 void logCall(bool asynchronous, DDLogFlag flag, std::string message, const char* file, const char* function,
              unsigned line) {

@@ -12,9 +12,6 @@ namespace veltora {
 extern std::atomic<DDLogLevel> dynamicLogLevel;
 extern std::atomic<bool> asyncLoggingEnabled;
 
-// Union of the level masks of every registration asked for in this process.
-extern std::atomic<std::uint32_t> registeredFlags;
-
 // False when no sink registered so far accepts the flag: the line would reach
 // no sink, so its text need not even be built.
 inline bool mayLog(DDLogFlag flag) {

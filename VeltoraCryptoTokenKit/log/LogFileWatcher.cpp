@@ -1,6 +1,8 @@
 #include "VeltoraCryptoTokenKit/log/LogFileWatcher.h"
 
-#include "VeltoraCryptoTokenKit/log/LogFileDescriptor.h"
+#include "VeltoraCryptoTokenKit/base/ErrnoText.h"
+#include "VeltoraCryptoTokenKit/base/FileDescriptor.h"
+#include "VeltoraCryptoTokenKit/base/ForkHandlers.h"
 #include "VeltoraCryptoTokenKit/log/ProcessLog.h"
 
 #include <algorithm>
@@ -33,8 +35,8 @@ struct LogFileWatcher::State {
     const std::string path;
     const int fd;
     const Events events;
-    LogFileDescriptor notifications;
-    LogFileDescriptor wakeUp;
+    FileDescriptor notifications;
+    FileDescriptor wakeUp;
     std::mutex mutex;
     std::optional<TimePoint> dueTime;
     bool stopping = false;
@@ -52,11 +54,7 @@ struct ForkGuard {
     using Watchers = ForkList<LogFileWatcher::State>;
 
     static void add(LogFileWatcher::State* watcher) {
-        static const bool installed = [] {
-            pthread_atfork(&prepare, &parent, &child);
-            return true;
-        }();
-        (void)installed;
+        installForkHandlers(ForkStage::logWatchers, {&prepare, &parent, &child});
         Watchers::add(watcher);
     }
     static void prepare() {
@@ -87,7 +85,7 @@ void reportStart(int error) {
     if (error == 0) {
         startFailureReported.store(false);
     } else if (!startFailureReported.exchange(true)) {
-        processLog("LogFileWatcher: cannot start its thread: " + errorText(error) +
+        processLog("LogFileWatcher: cannot start its thread: " + errnoText(error) +
                    "; the file sink checks its file at each write and tries again");
     }
 }
@@ -96,7 +94,7 @@ void reportStart(int error) {
 
 LogFileWatcher::State::State(const std::string& watchedPath, int watchedFd, Events watcherEvents)
     : path(watchedPath), fd(watchedFd), events(std::move(watcherEvents)) {
-    wakeUp = LogFileDescriptor(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    wakeUp = FileDescriptor(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     const int wakeUpError = wakeUp.valid() ? 0 : errno;
     ForkGuard::add(this);
     std::lock_guard lock(mutex);
@@ -144,7 +142,7 @@ int LogFileWatcher::State::pollTimeout(std::optional<TimePoint> due) const {
 }
 
 bool LogFileWatcher::State::beginWatch() {
-    LogFileDescriptor created(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    FileDescriptor created(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     // Without inotify (its limits reached) the watcher still keeps the due time.
     if (created.valid() && inotify_add_watch(created.get(), path.c_str(), watchedChanges) < 0) {
         (void)created.close();

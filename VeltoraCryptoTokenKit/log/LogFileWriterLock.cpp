@@ -1,6 +1,6 @@
 #include "VeltoraCryptoTokenKit/log/LogFileWriterLock.h"
 
-#include "VeltoraCryptoTokenKit/log/LogFileDescriptor.h"
+#include "VeltoraCryptoTokenKit/base/FileDescriptor.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -27,7 +27,7 @@ void LogFileWriterLock::hold(int fd) {
 
 bool LogFileWriterLock::isHeld(const std::string& path) {
     // Opening a FIFO must not block, and a symbolic link is never a file a sink writes.
-    const LogFileDescriptor file(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const FileDescriptor file(::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!file.valid()) {
         return false;
     }

@@ -9,7 +9,4 @@ namespace veltora {
 // through the registry.
 void processLog(std::string_view text);
 
-// The description of a system error number, for diagnostics.
-std::string errorText(int error);
-
 } // namespace veltora

@@ -1,5 +1,7 @@
 #include "VeltoraCryptoTokenKit/log/SerialQueue.h"
 
+#include "VeltoraCryptoTokenKit/base/ErrnoText.h"
+#include "VeltoraCryptoTokenKit/base/ForkHandlers.h"
 #include "VeltoraCryptoTokenKit/log/DispatchGroup.h"
 #include "VeltoraCryptoTokenKit/log/ForkList.h"
 #include "VeltoraCryptoTokenKit/log/ProcessLog.h"
@@ -87,11 +89,7 @@ struct ForkGuard {
     using Queues = ForkList<SerialQueue::State>;
 
     static void add(SerialQueue::State* queue) {
-        static const bool installed = [] {
-            pthread_atfork(&prepare, &parent, &child);
-            return true;
-        }();
-        (void)installed;
+        installForkHandlers(ForkStage::logQueues, {&prepare, &parent, &child});
         Queues::add(queue);
     }
     static void prepare() {
@@ -140,7 +138,7 @@ bool SerialQueue::State::startThreadLocked(const std::shared_ptr<State>& self) {
     if (const int error = pthread_create(&started, nullptr, &threadMain, this); error != 0) {
         // Once per run of failures: a flood of lines must not become a flood of these.
         if (!startFailureReported) {
-            processLog("queue " + label + ": cannot start its thread: " + errorText(error) +
+            processLog("queue " + label + ": cannot start its thread: " + errnoText(error) +
                        "; its work runs on the callers that wait for it, and later calls try again");
             startFailureReported = true;
         }

@@ -179,7 +179,6 @@ TEST(Pkcs11Process, LoadedModuleUnloadsAndExitsCleanly) {
     // A registration to decode: what the module keeps of it must go with C_Finalize.
     std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(1024), EVP_PKEY_free);
     registerToken("policy", selfSigned(key.get(), "Unloaded"), veltora::Configuration{});
-    std::this_thread::sleep_for(std::chrono::milliseconds(2100)); // settled: the whole read is kept too
     for (const char* mode : {"finalize", "exit"}) {
         const std::string command = std::string("QUILLET_LOAD_MODE=") + mode + " " + self.data() +
                                     " --gtest_filter=Pkcs11ModuleLoad.* > /dev/null 2>&1";

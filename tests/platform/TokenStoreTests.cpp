@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -151,37 +152,91 @@ TEST_F(TokenStoreTest, ARewrittenRegistrationIsReadWithItsNewCertificate) {
     EXPECT_EQ(label(driver), "Second");
 }
 
-// Reads of a store that has not changed for a while skip the files; every
-// kind of change must still show at once, also one that keeps the file's size
-// and inode, and also an edit that a text editor makes in place.
-TEST_F(TokenStoreTest, ChangesToASettledStoreShowAtOnce) {
+// Reads skip a file whose status shows it unchanged since it was decoded;
+// every kind of change must still show at once, to the listing and to the
+// lookup of one registration: also one that keeps the file's size and inode,
+// an edit that a text editor makes in place, made just after the last write
+// (in the same tick of the file system's clock) or a while later.
+TEST_F(TokenStoreTest, ChangesShowAtOnce) {
+    struct Case {
+        const char* name;
+        std::chrono::milliseconds quiet; // between the first write and the reads before the edit
+    };
+    for (const Case& row : {Case{"just written", std::chrono::milliseconds(0)},
+                            Case{"settled", std::chrono::milliseconds(50)}}) {
+        SCOPED_TRACE(row.name);
+        fs::remove_all(root);
+        TKTokenDriverConfiguration driver(TKTokenDriverConfiguration::quilletClassID, driverDirectory());
+        const auto data = [&driver](const std::string& id) {
+            const auto listed = driver.tokenConfigurations().at(id)->configurationData();
+            EXPECT_EQ(listed, driver.tokenConfiguration(id)->configurationData());
+            return listed;
+        };
+        auto added = driver.addTokenConfigurationForTokenInstanceID("policy");
+        ASSERT_TRUE(added);
+        ASSERT_TRUE(added.value()->setConfigurationData(bytesOf("first")));
+        std::this_thread::sleep_for(row.quiet);
+        ASSERT_EQ(data("policy"), bytesOf("first"));
+        ASSERT_EQ(data("policy"), bytesOf("first"));
+
+        const fs::path file = driverDirectory() / TokenStore::fileNameFor("policy");
+        struct stat before {};
+        ASSERT_EQ(::stat(file.c_str(), &before), 0);
+        std::string text;
+        std::getline(std::ifstream(file), text, '\0');
+        const auto base64 = text.find("Zmlyc3Q="); // "first"
+        ASSERT_NE(base64, std::string::npos);
+        text.replace(base64, 8, "c2Vjb25k"); // "second", as long
+        std::fstream(file, std::ios::in | std::ios::out) << text;
+        struct stat after {};
+        ASSERT_EQ(::stat(file.c_str(), &after), 0);
+        ASSERT_EQ(after.st_ino, before.st_ino);
+        ASSERT_EQ(after.st_size, before.st_size);
+        EXPECT_EQ(data("policy"), bytesOf("second"));
+
+        ASSERT_TRUE(added.value()->setConfigurationData(bytesOf("third")));
+        EXPECT_EQ(data("policy"), bytesOf("third"));
+        ASSERT_TRUE(driver.addTokenConfigurationForTokenInstanceID("other"));
+        EXPECT_EQ(driver.tokenConfigurations().size(), 2u);
+        ASSERT_TRUE(driver.removeTokenConfigurationForTokenInstanceID("policy"));
+        EXPECT_EQ(driver.tokenConfigurations().count("policy"), 0u);
+        EXPECT_EQ(driver.tokenConfiguration("policy"), nullptr);
+    }
+}
+
+// Signing looks up its registration by the file its instance ID names; it
+// must find what a walk of the whole store finds, and nothing else.
+TEST_F(TokenStoreTest, OneRegistrationIsReadFromItsOwnFile) {
     TKTokenDriverConfiguration driver(TKTokenDriverConfiguration::quilletClassID, driverDirectory());
-    auto added = driver.addTokenConfigurationForTokenInstanceID("policy");
-    ASSERT_TRUE(added);
-    ASSERT_TRUE(added.value()->setConfigurationData(bytesOf("first")));
-    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-    ASSERT_EQ(driver.tokenConfigurations().at("policy")->configurationData(), bytesOf("first"));
-    ASSERT_EQ(driver.tokenConfigurations().at("policy")->configurationData(), bytesOf("first"));
+    EXPECT_EQ(driver.tokenConfiguration("policy"), nullptr) << "no store yet";
+    for (const std::string& id : std::vector<std::string>{"policy", "other", std::string(300, 'x')}) {
+        auto added = driver.addTokenConfigurationForTokenInstanceID(id);
+        ASSERT_TRUE(added);
+        ASSERT_TRUE(added.value()->setConfigurationData(bytesOf("data of " + id)));
+    }
+    // A file put there by hand under another registration's name, and one that is no registration.
+    fs::copy_file(driverDirectory() / TokenStore::fileNameFor("other"),
+                  driverDirectory() / TokenStore::fileNameFor("misnamed"));
+    std::ofstream(driverDirectory() / TokenStore::fileNameFor("corrupt")) << "{\"instanceID\":";
 
-    const fs::path file = driverDirectory() / TokenStore::fileNameFor("policy");
-    struct stat before {};
-    ASSERT_EQ(::stat(file.c_str(), &before), 0);
-    std::string text;
-    std::getline(std::ifstream(file), text, '\0');
-    const auto base64 = text.find("Zmlyc3Q="); // "first"
-    ASSERT_NE(base64, std::string::npos);
-    text.replace(base64, 8, "c2Vjb25k"); // "second", as long
-    std::fstream(file, std::ios::in | std::ios::out) << text;
-    struct stat after {};
-    ASSERT_EQ(::stat(file.c_str(), &after), 0);
-    ASSERT_EQ(after.st_ino, before.st_ino);
-    ASSERT_EQ(after.st_size, before.st_size);
-    EXPECT_EQ(driver.tokenConfigurations().at("policy")->configurationData(), bytesOf("second"));
-
-    ASSERT_TRUE(driver.addTokenConfigurationForTokenInstanceID("other"));
-    EXPECT_EQ(driver.tokenConfigurations().size(), 2u);
-    ASSERT_TRUE(driver.removeTokenConfigurationForTokenInstanceID("policy"));
-    EXPECT_EQ(driver.tokenConfigurations().count("policy"), 0u);
+    struct Case {
+        std::string id;
+        std::optional<std::string> data;
+    };
+    for (const Case& row :
+         {Case{"policy", "data of policy"}, Case{std::string(300, 'x'), "data of " + std::string(300, 'x')},
+          Case{"unregistered", std::nullopt}, Case{"misnamed", std::nullopt},
+          Case{"corrupt", std::nullopt}}) {
+        SCOPED_TRACE(row.id.substr(0, 20));
+        const auto listed = driver.tokenConfigurations();
+        const auto found = driver.tokenConfiguration(row.id);
+        EXPECT_EQ(found != nullptr, listed.count(row.id) == 1);
+        ASSERT_EQ(found != nullptr, row.data.has_value());
+        if (found) {
+            EXPECT_EQ(found->instanceID(), row.id);
+            EXPECT_EQ(found->configurationData(), bytesOf(*row.data));
+        }
+    }
 }
 
 TEST_F(TokenStoreTest, UnreadableEntriesAreSkippedAndLinksAreNotFollowed) {

@@ -7,21 +7,21 @@
 namespace veltora {
 
 // Owns one open file descriptor.
-class LogFileDescriptor {
+class FileDescriptor {
 public:
-    LogFileDescriptor() = default;
-    explicit LogFileDescriptor(int fd) : fd_(fd) {}
-    ~LogFileDescriptor() { (void)close(); }
-    LogFileDescriptor(LogFileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    LogFileDescriptor& operator=(LogFileDescriptor&& other) noexcept {
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() { (void)close(); }
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
         if (this != &other) {
             (void)close();
             fd_ = std::exchange(other.fd_, -1);
         }
         return *this;
     }
-    LogFileDescriptor(const LogFileDescriptor&) = delete;
-    LogFileDescriptor& operator=(const LogFileDescriptor&) = delete;
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
