@@ -85,16 +85,12 @@ veltora::Result<Module::State*> Module::current() const {
 
 veltora::Result<void> Module::checkInitialized() const {
     std::lock_guard lock(mutex_);
-    if (auto state = current(); !state) {
-        return state.error();
-    }
+    VELTORA_RETURN_IF_ERROR(current());
     return {};
 }
 
 veltora::Result<void> Module::initialize(const CK_C_INITIALIZE_ARGS* arguments) {
-    if (auto checked = checkInitializeArguments(arguments); !checked) {
-        return checked;
-    }
+    VELTORA_RETURN_IF_ERROR(checkInitializeArguments(arguments));
     setupModuleLogging();
     std::unique_ptr<State> inherited;
     std::lock_guard lock(mutex_);
@@ -113,9 +109,7 @@ veltora::Result<void> Module::finalize() {
     std::unique_ptr<State> ending;
     {
         std::lock_guard lock(mutex_);
-        if (auto state = current(); !state) {
-            return state.error();
-        }
+        VELTORA_RETURN_IF_ERROR(current());
         ending = std::move(state_);
     }
     for (const auto& [handle, session] : ending->sessions) {
@@ -129,9 +123,7 @@ veltora::Result<void> Module::finalize() {
 
 veltora::Result<CK_INFO> Module::info() const {
     std::lock_guard lock(mutex_);
-    if (auto state = current(); !state) {
-        return state.error();
-    }
+    VELTORA_RETURN_IF_ERROR(current());
     CK_INFO info{};
     info.cryptokiVersion = CK_VERSION{2, 40};
     fillBlankPadded(field(info.manufacturerID), kManufacturer);
@@ -143,13 +135,10 @@ veltora::Result<CK_INFO> Module::info() const {
 
 veltora::Result<std::vector<CK_SLOT_ID>> Module::slotList(bool tokenPresent) {
     std::lock_guard lock(mutex_);
-    auto state = current();
-    if (!state) {
-        return state.error();
-    }
-    state.value()->slots.refresh();
+    VELTORA_ASSIGN_OR_RETURN(State* const state, current());
+    state->slots.refresh();
     std::vector<CK_SLOT_ID> slots;
-    for (const SlotState& slot : state.value()->slots.snapshot()->slots()) {
+    for (const SlotState& slot : state->slots.snapshot()->slots()) {
         if (!tokenPresent || slot.token) {
             slots.push_back(slot.slotID);
         }
@@ -159,26 +148,20 @@ veltora::Result<std::vector<CK_SLOT_ID>> Module::slotList(bool tokenPresent) {
 
 veltora::Result<CK_SLOT_INFO> Module::slotInfo(CK_SLOT_ID slotID) const {
     std::lock_guard lock(mutex_);
-    const auto slot = knownSlot(slotID);
-    if (!slot) {
-        return slot.error();
-    }
+    VELTORA_ASSIGN_OR_RETURN(const SlotState slot, knownSlot(slotID));
     CK_SLOT_INFO info{};
     fillBlankPadded(field(info.slotDescription), "Veltora signing policy " + std::to_string(slotID));
     fillBlankPadded(field(info.manufacturerID), kManufacturer);
     // Registrations come and go like removable tokens.
-    info.flags = CKF_REMOVABLE_DEVICE | (slot.value().token ? CKF_TOKEN_PRESENT : 0);
+    info.flags = CKF_REMOVABLE_DEVICE | (slot.token ? CKF_TOKEN_PRESENT : 0);
     info.hardwareVersion = libraryVersion();
     info.firmwareVersion = libraryVersion();
     return info;
 }
 
 veltora::Result<SlotState> Module::knownSlot(CK_SLOT_ID slotID) const {
-    auto state = current();
-    if (!state) {
-        return state.error();
-    }
-    const SlotState* slot = state.value()->slots.snapshot()->slot(slotID);
+    VELTORA_ASSIGN_OR_RETURN(const State* const state, current());
+    const SlotState* slot = state->slots.snapshot()->slot(slotID);
     if (slot == nullptr) {
         return ckError(CKR_SLOT_ID_INVALID, "no slot " + std::to_string(slotID));
     }
@@ -186,23 +169,17 @@ veltora::Result<SlotState> Module::knownSlot(CK_SLOT_ID slotID) const {
 }
 
 veltora::Result<std::shared_ptr<const TokenEntry>> Module::presentToken(CK_SLOT_ID slotID) const {
-    const auto slot = knownSlot(slotID);
-    if (!slot) {
-        return slot.error();
-    }
-    if (!slot.value().token) {
+    VELTORA_ASSIGN_OR_RETURN(SlotState slot, knownSlot(slotID));
+    if (!slot.token) {
         return ckError(CKR_TOKEN_NOT_PRESENT,
                        "the registration of slot " + std::to_string(slotID) + " is gone");
     }
-    return slot.value().token;
+    return std::move(slot.token);
 }
 
 veltora::Result<CK_TOKEN_INFO> Module::tokenInfo(CK_SLOT_ID slotID) const {
     std::lock_guard lock(mutex_);
-    auto token = presentToken(slotID);
-    if (!token) {
-        return token.error();
-    }
+    VELTORA_ASSIGN_OR_RETURN(const auto token, presentToken(slotID));
     CK_ULONG sessions = 0;
     CK_ULONG readWriteSessions = 0;
     for (const auto& [handle, session] : state_->sessions) {
@@ -212,11 +189,11 @@ veltora::Result<CK_TOKEN_INFO> Module::tokenInfo(CK_SLOT_ID slotID) const {
         }
     }
     CK_TOKEN_INFO info{};
-    fillBlankPadded(field(info.label), token.value()->label());
+    fillBlankPadded(field(info.label), token->label());
     fillBlankPadded(field(info.manufacturerID), kManufacturer);
     fillBlankPadded(field(info.model), "Quillet");
-    std::memcpy(info.serialNumber, token.value()->serial().data(),
-                std::min(sizeof info.serialNumber, token.value()->serial().size()));
+    std::memcpy(info.serialNumber, token->serial().data(),
+                std::min(sizeof info.serialNumber, token->serial().size()));
     // No PIN: CKF_LOGIN_REQUIRED stays off, or scripts would be asked for one.
     info.flags = CKF_TOKEN_INITIALIZED | CKF_RNG;
     info.ulMaxSessionCount = CK_EFFECTIVELY_INFINITE;
@@ -237,23 +214,18 @@ veltora::Result<CK_TOKEN_INFO> Module::tokenInfo(CK_SLOT_ID slotID) const {
 
 veltora::Result<std::vector<CK_MECHANISM_TYPE>> Module::mechanismList(CK_SLOT_ID slotID) const {
     std::lock_guard lock(mutex_);
-    if (auto token = presentToken(slotID); !token) {
-        return token.error();
-    }
+    VELTORA_RETURN_IF_ERROR(presentToken(slotID));
     const auto mechanisms = supportedMechanisms();
     return std::vector<CK_MECHANISM_TYPE>(mechanisms.begin(), mechanisms.end());
 }
 
 veltora::Result<CK_MECHANISM_INFO> Module::mechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type) const {
     std::lock_guard lock(mutex_);
-    auto token = presentToken(slotID);
-    if (!token) {
-        return token.error();
-    }
+    VELTORA_ASSIGN_OR_RETURN(const auto token, presentToken(slotID));
     if (!isSupportedMechanism(type)) {
         return ckError(CKR_MECHANISM_INVALID, "mechanism " + hexText(type) + " is not offered");
     }
-    const CK_ULONG bits = token.value()->keySizeInBits();
+    const CK_ULONG bits = token->keySizeInBits();
     return CK_MECHANISM_INFO{bits, bits, mechanismFlags(type)};
 }
 
@@ -262,12 +234,9 @@ veltora::Result<CK_SESSION_HANDLE> Module::openSession(CK_SLOT_ID slotID, CK_FLA
         return ckError(CKR_SESSION_PARALLEL_NOT_SUPPORTED, "sessions must be opened with CKF_SERIAL_SESSION");
     }
     std::lock_guard lock(mutex_);
-    auto token = presentToken(slotID);
-    if (!token) {
-        return token.error();
-    }
-    auto tokenSession = token.value()->token()->createSession();
-    auto session = std::make_shared<Pkcs11Session>(flags, token.value(), std::move(tokenSession));
+    VELTORA_ASSIGN_OR_RETURN(auto token, presentToken(slotID));
+    auto tokenSession = token->token()->createSession();
+    auto session = std::make_shared<Pkcs11Session>(flags, std::move(token), std::move(tokenSession));
     const CK_SESSION_HANDLE handle = ++state_->lastHandle;
     state_->sessions.emplace(handle, std::move(session));
     return handle;
@@ -290,11 +259,8 @@ veltora::Result<void> Module::closeSession(CK_SESSION_HANDLE handle) {
     std::vector<std::shared_ptr<Pkcs11Session>> closing;
     {
         std::lock_guard lock(mutex_);
-        auto session = findSession(handle);
-        if (!session) {
-            return session.error();
-        }
-        const Pkcs11Session* target = session.value().get();
+        VELTORA_ASSIGN_OR_RETURN(const auto session, findSession(handle));
+        const Pkcs11Session* target = session.get();
         closing = takeSessions([target](const Pkcs11Session& candidate) { return &candidate == target; });
         const CK_SLOT_ID slotID = target->slotID();
         if (std::none_of(state_->sessions.begin(), state_->sessions.end(),
@@ -312,9 +278,7 @@ veltora::Result<void> Module::closeAllSessions(CK_SLOT_ID slotID) {
     std::vector<std::shared_ptr<Pkcs11Session>> closing;
     {
         std::lock_guard lock(mutex_);
-        if (auto slot = knownSlot(slotID); !slot) {
-            return slot.error();
-        }
+        VELTORA_RETURN_IF_ERROR(knownSlot(slotID));
         closing = takeSessions([slotID](const Pkcs11Session& session) { return session.slotID() == slotID; });
         state_->loggedIn.erase(slotID);
     }
@@ -325,12 +289,9 @@ veltora::Result<void> Module::closeAllSessions(CK_SLOT_ID slotID) {
 }
 
 veltora::Result<std::shared_ptr<Pkcs11Session>> Module::findSession(CK_SESSION_HANDLE handle) const {
-    auto state = current();
-    if (!state) {
-        return state.error();
-    }
-    const auto found = state.value()->sessions.find(handle);
-    if (found == state.value()->sessions.end()) {
+    VELTORA_ASSIGN_OR_RETURN(const State* const state, current());
+    const auto found = state->sessions.find(handle);
+    if (found == state->sessions.end()) {
         return ckError(CKR_SESSION_HANDLE_INVALID, "no open session " + std::to_string(handle));
     }
     return found->second;
@@ -343,11 +304,8 @@ veltora::Result<std::shared_ptr<Pkcs11Session>> Module::session(CK_SESSION_HANDL
 
 veltora::Result<CK_SESSION_INFO> Module::sessionInfo(CK_SESSION_HANDLE handle) const {
     std::lock_guard lock(mutex_);
-    auto session = findSession(handle);
-    if (!session) {
-        return session.error();
-    }
-    const Pkcs11Session& found = *session.value();
+    VELTORA_ASSIGN_OR_RETURN(const auto session, findSession(handle));
+    const Pkcs11Session& found = *session;
     const bool readWrite = (found.flags() & CKF_RW_SESSION) != 0;
     const bool user = state_->loggedIn.contains(found.slotID());
     CK_SESSION_INFO info{};
@@ -366,11 +324,7 @@ veltora::Result<void> Module::login(CK_SESSION_HANDLE handle, CK_USER_TYPE userT
     std::shared_ptr<Pkcs11Session> session;
     {
         std::lock_guard lock(mutex_);
-        auto found = findSession(handle);
-        if (!found) {
-            return found.error();
-        }
-        session = std::move(found).value();
+        VELTORA_ASSIGN_OR_RETURN(session, findSession(handle));
         // No PIN protects the keys: every login succeeds and is remembered per token.
         state_->loggedIn.insert(session->slotID());
     }
@@ -380,11 +334,8 @@ veltora::Result<void> Module::login(CK_SESSION_HANDLE handle, CK_USER_TYPE userT
 
 veltora::Result<void> Module::logout(CK_SESSION_HANDLE handle) {
     std::lock_guard lock(mutex_);
-    auto session = findSession(handle);
-    if (!session) {
-        return session.error();
-    }
-    if (state_->loggedIn.erase(session.value()->slotID()) == 0) {
+    VELTORA_ASSIGN_OR_RETURN(const auto session, findSession(handle));
+    if (state_->loggedIn.erase(session->slotID()) == 0) {
         return ckError(CKR_USER_NOT_LOGGED_IN, "C_Logout without C_Login");
     }
     return {};

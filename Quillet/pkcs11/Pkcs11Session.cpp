@@ -81,27 +81,21 @@ veltora::Result<void> Pkcs11Session::signInit(const CK_MECHANISM& mechanism, CK_
     if (signer_) {
         return ckError(CKR_OPERATION_ACTIVE, "a signing operation is already active on this session");
     }
-    const auto kind = keyKind(key);
-    if (!kind) {
-        return kind.error();
-    }
-    if (kind.value() != ObjectKind::privateKey) {
+    VELTORA_ASSIGN_OR_RETURN(const ObjectKind kind, keyKind(key));
+    if (kind != ObjectKind::privateKey) {
         return ckError(CKR_KEY_FUNCTION_NOT_PERMITTED, "only the private key signs");
     }
     const CK_MECHANISM_TYPE type = mechanism.mechanism;
     if (!isSupportedMechanism(type) ||
         !tokenSession_->supports(TKTokenOperationSignData, token_->instanceID(),
-                                 TKTokenKeyAlgorithm(std::string(tokenAlgorithmFor(type))))) {
+                                 TKTokenKeyAlgorithm(std::string(signingAlgorithmFor(type).constant)))) {
         return ckError(CKR_MECHANISM_INVALID, "mechanism " + hexText(type) + " is not offered");
     }
     if (mechanism.pParameter != nullptr || mechanism.ulParameterLen != 0) {
         return ckError(CKR_MECHANISM_PARAM_INVALID, "the signing mechanisms take no parameter");
     }
-    auto signer = makeSigner(type, SigningKey(tokenSession_, token_->instanceID(), token_->keyItem()));
-    if (!signer) {
-        return signer.error();
-    }
-    signer_ = std::move(signer).value();
+    VELTORA_ASSIGN_OR_RETURN(
+        signer_, makeSigner(type, SigningKey(tokenSession_, token_->instanceID(), token_->keyItem())));
     partsTaken_ = false;
     return {};
 }
@@ -148,10 +142,7 @@ veltora::Result<void> Pkcs11Session::signWithoutLock(const std::function<SignRes
         throw;
     }
     endSigning();
-    if (!*signed_) {
-        return signed_->error();
-    }
-    const auto& bytes = signed_->value();
+    VELTORA_ASSIGN_OR_RETURN(const auto bytes, std::move(*signed_));
     if (bytes.size() > signature.length) {
         return ckError(CKR_DEVICE_ERROR, "the signature is longer than the key");
     }
@@ -161,11 +152,8 @@ veltora::Result<void> Pkcs11Session::signWithoutLock(const std::function<SignRes
 }
 
 veltora::Result<void> Pkcs11Session::sign(std::span<const std::uint8_t> data, SignatureBuffer& signature) {
-    auto answered = answerWithoutSigning(SignStep::single, signature);
-    if (!answered) {
-        return answered.error();
-    }
-    if (answered.value()) {
+    VELTORA_ASSIGN_OR_RETURN(const bool answered, answerWithoutSigning(SignStep::single, signature));
+    if (answered) {
         return {};
     }
     return signWithoutLock([&] { return signer_->sign(data); }, signature);
@@ -189,11 +177,8 @@ veltora::Result<void> Pkcs11Session::signUpdate(std::span<const std::uint8_t> pa
 }
 
 veltora::Result<void> Pkcs11Session::signFinal(SignatureBuffer& signature) {
-    auto answered = answerWithoutSigning(SignStep::final, signature);
-    if (!answered) {
-        return answered.error();
-    }
-    if (answered.value()) {
+    VELTORA_ASSIGN_OR_RETURN(const bool answered, answerWithoutSigning(SignStep::final, signature));
+    if (answered) {
         return {};
     }
     return signWithoutLock([&] { return signer_->signFinal(); }, signature);
@@ -208,11 +193,8 @@ veltora::Result<ObjectKind> Pkcs11Session::keyKind(CK_OBJECT_HANDLE key) const {
 }
 
 veltora::Result<void> Pkcs11Session::checkPublicKey(CK_OBJECT_HANDLE key, const char* operation) const {
-    const auto kind = keyKind(key);
-    if (!kind) {
-        return kind.error();
-    }
-    if (kind.value() != ObjectKind::publicKey) {
+    VELTORA_ASSIGN_OR_RETURN(const ObjectKind kind, keyKind(key));
+    if (kind != ObjectKind::publicKey) {
         return ckError(CKR_KEY_FUNCTION_NOT_PERMITTED, std::string("only the public key ") + operation);
     }
     return {};
@@ -234,17 +216,9 @@ veltora::Result<void> Pkcs11Session::verifyInit(const CK_MECHANISM& mechanism, C
     if (verifier_) {
         return ckError(CKR_OPERATION_ACTIVE, "a verifying operation is already active on this session");
     }
-    if (auto checked = checkPublicKey(key, "verifies"); !checked) {
-        return checked;
-    }
-    if (auto checked = checkNoParameter(mechanism); !checked) {
-        return checked;
-    }
-    auto verifier = SignatureVerifier::make(mechanism.mechanism, token_->keyItem());
-    if (!verifier) {
-        return verifier.error();
-    }
-    verifier_ = std::move(verifier).value();
+    VELTORA_RETURN_IF_ERROR(checkPublicKey(key, "verifies"));
+    VELTORA_RETURN_IF_ERROR(checkNoParameter(mechanism));
+    VELTORA_ASSIGN_OR_RETURN(verifier_, SignatureVerifier::make(mechanism.mechanism, token_->keyItem()));
     return {};
 }
 
@@ -284,16 +258,12 @@ veltora::Result<void> Pkcs11Session::encryptInit(const CK_MECHANISM& mechanism, 
     if (encrypting_) {
         return ckError(CKR_OPERATION_ACTIVE, "an encrypting operation is already active on this session");
     }
-    if (auto checked = checkPublicKey(key, "encrypts"); !checked) {
-        return checked;
-    }
+    VELTORA_RETURN_IF_ERROR(checkPublicKey(key, "encrypts"));
     if (mechanism.mechanism != CKM_RSA_PKCS) {
         return ckError(CKR_MECHANISM_INVALID,
                        "only CKM_RSA_PKCS encrypts, not " + hexText(mechanism.mechanism));
     }
-    if (auto checked = checkNoParameter(mechanism); !checked) {
-        return checked;
-    }
+    VELTORA_RETURN_IF_ERROR(checkNoParameter(mechanism));
     encrypting_ = true;
     return {};
 }
@@ -314,19 +284,14 @@ veltora::Result<void> Pkcs11Session::encrypt(std::span<const std::uint8_t> data,
                        "the encrypted data needs " + std::to_string(required) + " bytes");
     }
     encrypting_ = false;
-    auto done = encryptRsaPkcs(token_->keyItem(), data);
-    if (!done) {
-        return done.error();
-    }
-    std::memcpy(encrypted.bytes, done.value().data(), done.value().size());
-    encrypted.length = done.value().size();
+    VELTORA_ASSIGN_OR_RETURN(const auto done, encryptRsaPkcs(token_->keyItem(), data));
+    std::memcpy(encrypted.bytes, done.data(), done.size());
+    encrypted.length = done.size();
     return {};
 }
 
 veltora::Result<void> Pkcs11Session::decryptInit(CK_OBJECT_HANDLE key) const {
-    if (const auto kind = keyKind(key); !kind) {
-        return kind.error();
-    }
+    VELTORA_RETURN_IF_ERROR(keyKind(key));
     return ckError(CKR_KEY_FUNCTION_NOT_PERMITTED, "no key of this token decrypts");
 }
 

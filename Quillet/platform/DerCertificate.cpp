@@ -11,8 +11,8 @@ void DerCertificate::Free::operator()(X509* certificate) const {
 }
 
 veltora::Result<DerCertificate> DerCertificate::parse(std::span<const std::uint8_t> der) {
-    const auto invalid =
-        veltora::Error{keychainItemErrorDomain, 1, "The data is not a DER X.509 certificate."};
+    const auto invalid = veltora::Error{keychainItemErrorDomain, veltora::errors::token::kNotACertificate,
+                                        "The data is not a DER X.509 certificate."};
     if (der.empty() || der.size() > 1024 * 1024) {
         return invalid;
     }
@@ -40,9 +40,11 @@ veltora::Result<std::optional<std::string>> DerCertificate::commonName() const {
         return std::optional<std::string>{};
     }
     unsigned char* text = nullptr;
-    const int length = ASN1_STRING_to_UTF8(&text, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)));
+    const int length =
+        ASN1_STRING_to_UTF8(&text, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)));
     if (length < 0) {
-        return veltora::Error{keychainItemErrorDomain, 3, "The certificate's common name cannot be read."};
+        return veltora::Error{keychainItemErrorDomain, veltora::errors::token::kNoCommonName,
+                              "The certificate's common name cannot be read."};
     }
     std::string name(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length));
     OPENSSL_free(text);

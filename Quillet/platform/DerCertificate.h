@@ -34,6 +34,6 @@ private:
 };
 
 // Domain of the errors raised when a certificate cannot be made into a keychain item.
-inline constexpr const char* keychainItemErrorDomain = "TKTokenKeychainItem";
+inline constexpr const char* keychainItemErrorDomain = veltora::errors::token::kKeychainItemDomain.data();
 
 } // namespace quillet

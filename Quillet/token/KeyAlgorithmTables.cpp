@@ -1,30 +1,9 @@
 #include "Quillet/token/KeyAlgorithmTables.h"
 
+#include "Quillet/token/SigningAlgorithms.h"
 #include "VeltoraCryptoTokenKit/log/DDLogMacros.h"
 
-#include <array>
-
 namespace quillet {
-
-namespace {
-
-// In the order they are tested: the first match wins.
-constexpr std::array<SecKeyAlgorithm, 3> knownAlgorithms = {
-    kSecKeyAlgorithmRSASignatureRaw,
-    kSecKeyAlgorithmRSASignatureDigestPKCS1v15SHA256,
-    kSecKeyAlgorithmRSASignatureDigestPKCS1v15SHA1,
-};
-
-std::optional<SecKeyAlgorithm> knownAlgorithm(const TKTokenKeyAlgorithm& algorithm) {
-    for (const SecKeyAlgorithm known : knownAlgorithms) {
-        if (algorithm.isAlgorithm(known)) {
-            return known;
-        }
-    }
-    return std::nullopt;
-}
-
-} // namespace
 
 std::string_view getOperationString(TKTokenOperation operation) {
     switch (operation) {
@@ -44,34 +23,23 @@ std::string_view getOperationString(TKTokenOperation operation) {
 }
 
 std::string_view GetAlgorithmStringFromTKTokenKeyAlgorithm(const TKTokenKeyAlgorithm& algorithm) {
-    const auto known = knownAlgorithm(algorithm);
-    if (!known) {
-        return "unknown";
-    }
-    if (*known == kSecKeyAlgorithmRSASignatureRaw) {
-        return "kSecKeyAlgorithmRSASignatureRaw";
-    }
-    if (*known == kSecKeyAlgorithmRSASignatureDigestPKCS1v15SHA256) {
-        return "kSecKeyAlgorithmRSASignatureDigestPKCS1v15SHA256";
-    }
-    return "kSecKeyAlgorithmRSASignatureDigestPKCS1v15SHA1";
+    const SigningAlgorithm* known = signingAlgorithmOf(algorithm);
+    return known != nullptr ? known->name : "unknown";
 }
 
 std::optional<SecKeyAlgorithm> GetAlgorithmFromTKTokenKeyAlgorithm(const TKTokenKeyAlgorithm& algorithm) {
-    const auto known = knownAlgorithm(algorithm);
-    if (!known) {
-        DDLogWarn("Unrecognized algorithm passed to GetAlgorithmFromTKTokenKeyAlgorithm: " +
-                  algorithm.description());
+    if (const SigningAlgorithm* known = signingAlgorithmOf(algorithm)) {
+        return known->constant;
     }
-    return known;
+    DDLogWarn("Unrecognized algorithm passed to GetAlgorithmFromTKTokenKeyAlgorithm: " +
+              algorithm.description());
+    return std::nullopt;
 }
 
 std::optional<std::string_view> GetAlgorithmOidFromTKTokenKeyAlgorithm(const TKTokenKeyAlgorithm& algorithm) {
-    if (algorithm.isAlgorithm(kSecKeyAlgorithmRSASignatureDigestPKCS1v15SHA256)) {
-        return "2.16.840.1.101.3.4.2.1";
-    }
-    if (algorithm.isAlgorithm(kSecKeyAlgorithmRSASignatureDigestPKCS1v15SHA1)) {
-        return "1.3.14.3.2.26";
+    if (const SigningAlgorithm* known = signingAlgorithmOf(algorithm);
+        known != nullptr && !known->oid.empty()) {
+        return known->oid;
     }
     DDLogWarn("Unrecognized algorithm passed to GetAlgorithmOidFromTKTokenKeyAlgorithm: " +
               algorithm.description());

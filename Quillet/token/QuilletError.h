@@ -9,7 +9,7 @@ namespace quillet {
 
 // Why a sign request could not even be sent: the registration it needs is
 // missing or unusable, or the service's answer makes no signature.
-inline constexpr const char* quilletErrorDomain = "Quillet";
+inline constexpr const char* quilletErrorDomain = veltora::errors::token::kQuilletDomain.data();
 
 enum class QuilletErrorCode : std::int64_t {
     keyObjectIDNotString = 1,

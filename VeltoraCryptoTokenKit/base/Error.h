@@ -1,5 +1,7 @@
 #pragma once
 
+#include "VeltoraCryptoTokenKit/base/ErrorCodes.h"
+
 #include <cstdint>
 #include <string>
 #include <utility>

@@ -57,3 +57,25 @@ private:
 };
 
 } // namespace veltora
+
+// Propagation: a failed Result leaves the calling function with its error.
+#define VELTORA_JOIN_INNER(a, b) a##b
+#define VELTORA_JOIN(a, b) VELTORA_JOIN_INNER(a, b)
+
+// Returns the error of `expression` (any Result) from the enclosing function.
+#define VELTORA_RETURN_IF_ERROR(expression)                                                                  \
+    do {                                                                                                     \
+        if (auto&& veltoraChecked_ = (expression); !veltoraChecked_) {                                       \
+            return veltoraChecked_.error();                                                                  \
+        }                                                                                                    \
+    } while (false)
+
+// Declares or assigns `target` from the value of `expression`, or returns its error.
+#define VELTORA_ASSIGN_OR_RETURN(target, expression)                                                         \
+    VELTORA_ASSIGN_OR_RETURN_WITH(VELTORA_JOIN(veltoraResult_, __LINE__), target, expression)
+#define VELTORA_ASSIGN_OR_RETURN_WITH(result, target, expression)                                            \
+    auto result = (expression);                                                                              \
+    if (!result) {                                                                                           \
+        return result.error();                                                                               \
+    }                                                                                                        \
+    target = std::move(result).value()

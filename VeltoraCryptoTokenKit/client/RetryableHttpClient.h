@@ -29,9 +29,9 @@ namespace veltora {
 // only the session.
 class RetryableHttpClient {
 public:
-    static constexpr std::string_view kErrorDomain = "RetryableHttpClient";
-    static constexpr std::int64_t kInvalidResponseCode = 1006;
-    static constexpr std::int64_t kRetriesExhaustedCode = 1007;
+    static constexpr std::string_view kErrorDomain = errors::http::kDomain;
+    static constexpr std::int64_t kInvalidResponseCode = errors::http::kInvalidResponse;
+    static constexpr std::int64_t kRetriesExhaustedCode = errors::http::kRetriesExhausted;
 
     RetryableHttpClient(float timeout, float firstRetryDelay, std::int64_t retryCount,
                         BackoffWait::RandomSource random = BackoffWait::defaultRandomSource());

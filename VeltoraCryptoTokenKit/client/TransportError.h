@@ -16,9 +16,9 @@ namespace veltora {
 // - Domain "Cancellation", code 1, "The operation was cancelled.": the
 //   caller's std::stop_token was triggered while a request was in flight or
 //   while waiting between attempts.
-inline constexpr std::string_view kLibcurlErrorDomain = "libcurl";
-inline constexpr std::string_view kCancellationErrorDomain = "Cancellation";
-inline constexpr std::int64_t kCancellationErrorCode = 1;
+inline constexpr std::string_view kLibcurlErrorDomain = errors::transport::kLibcurlDomain;
+inline constexpr std::string_view kCancellationErrorDomain = errors::transport::kCancellationDomain;
+inline constexpr std::int64_t kCancellationErrorCode = errors::transport::kCancelled;
 
 Error libcurlError(int curlCode, std::string_view detail = {});
 Error cancellationError();

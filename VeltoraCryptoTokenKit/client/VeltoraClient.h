@@ -28,10 +28,10 @@ namespace veltora {
 // Immutable after construction; several operations may run at once.
 class VeltoraClient {
 public:
-    static constexpr std::string_view kErrorDomain = "VeltoraClient";
-    static constexpr std::int64_t kInvalidUrlCode = 1001;
-    static constexpr std::int64_t kPayloadEncodingCode = 1002;
-    static constexpr std::int64_t kJsonParsingCode = 1003;
+    static constexpr std::string_view kErrorDomain = errors::client::kDomain;
+    static constexpr std::int64_t kInvalidUrlCode = errors::client::kInvalidUrl;
+    static constexpr std::int64_t kPayloadEncodingCode = errors::client::kPayloadEncoding;
+    static constexpr std::int64_t kJsonParsingCode = errors::client::kJsonParsing;
     // Longer answers are refused as they arrive (HttpSession): a signature is
     // a few KiB at most, a policies answer many thousands of certificates.
     static constexpr std::size_t kMaxSigningAnswerBytes = 64u * 1024u;

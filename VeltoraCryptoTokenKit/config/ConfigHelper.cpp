@@ -23,7 +23,7 @@ template <class T> std::optional<T> strongerValue(const std::optional<T>& from, 
 }
 
 Error validationError(const char* message) {
-    return Error{"VeltoraClient", 1005, message};
+    return Error{std::string(errors::client::kDomain), errors::client::kOrganizationIdMissing, message};
 }
 
 } // namespace

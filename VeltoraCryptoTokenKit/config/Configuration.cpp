@@ -14,18 +14,16 @@ namespace {
 
 using nlohmann::json;
 
-constexpr const char* decodingDomain = "ConfigurationDecoding";
-
 enum DecodingCode : std::int64_t {
-    notJson = 1,
-    notAnObject = 2,
-    missingTimeouts = 3,
-    wrongType = 4,
-    numberOutOfRange = 5,
+    notJson = errors::config::kNotJson,
+    notAnObject = errors::config::kNotAnObject,
+    missingTimeouts = errors::config::kMissingTimeouts,
+    wrongType = errors::config::kWrongType,
+    numberOutOfRange = errors::config::kNumberOutOfRange,
 };
 
 Error decodingError(DecodingCode code, std::string description) {
-    return Error{decodingDomain, code, std::move(description)};
+    return Error{std::string(errors::config::kDecodingDomain), code, std::move(description)};
 }
 
 std::string_view tokenMask(const std::optional<std::string>& token) {

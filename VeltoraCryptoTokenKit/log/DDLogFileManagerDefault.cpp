@@ -45,7 +45,7 @@ std::string homeDirectory() {
 }
 
 Error fileError(const std::string& path, int error) {
-    return Error{"NSPOSIXErrorDomain", error, path + ": " + errnoText(error)};
+    return Error{std::string(errors::posix::kDomain), error, path + ": " + errnoText(error)};
 }
 
 // mkdir -p; the logs are the user's own business, so new folders are

@@ -138,7 +138,8 @@ TEST(RetryableHttpClientTest, GivesUpAfterRetryCountAttempts) {
     emulator.script("policies", "503*3,ok");
     const auto exhausted = RetryableHttpClient(10.0f, kShortDelay, 3).performRequest(request);
     ASSERT_FALSE(exhausted.ok());
-    EXPECT_EQ(exhausted.error(), (Error{"RetryableHttpClient", 1007, "Request failed after 3 attempts."}));
+    EXPECT_EQ(exhausted.error(), (Error{"RetryableHttpClient", errors::http::kRetriesExhausted,
+                                        "Request failed after 3 attempts."}));
     EXPECT_EQ(emulator.requests().size(), 3u);
     EXPECT_EQ(linesStartingWith(*sink, "HTTP error").size(), 2u);
 
@@ -147,7 +148,8 @@ TEST(RetryableHttpClientTest, GivesUpAfterRetryCountAttempts) {
     emulator.script("policies", "503,ok");
     const auto single = RetryableHttpClient(10.0f, 1000.0f, 1).performRequest(request);
     ASSERT_FALSE(single.ok());
-    EXPECT_EQ(single.error(), (Error{"RetryableHttpClient", 1007, "Request failed after 1 attempts."}));
+    EXPECT_EQ(single.error(), (Error{"RetryableHttpClient", errors::http::kRetriesExhausted,
+                                     "Request failed after 1 attempts."}));
     EXPECT_EQ(emulator.requests().size(), 1u);
     EXPECT_EQ(linesStartingWith(*sink, "HTTP error").size(), 2u);
 
@@ -156,7 +158,7 @@ TEST(RetryableHttpClientTest, GivesUpAfterRetryCountAttempts) {
     for (const std::int64_t count : {0, -5}) {
         const auto none = RetryableHttpClient(10.0f, kShortDelay, count).performRequest(request);
         ASSERT_FALSE(none.ok());
-        EXPECT_EQ(none.error().code, 1007);
+        EXPECT_EQ(none.error().code, errors::http::kRetriesExhausted);
         EXPECT_EQ(none.error().description, "Request failed after " + std::to_string(count) + " attempts.");
     }
     EXPECT_TRUE(emulator.requests().empty());

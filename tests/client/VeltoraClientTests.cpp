@@ -173,7 +173,7 @@ TEST(VeltoraClientTest, SendsUrlsAsConfiguredAndPassesHttpFailuresThrough) {
     const auto notFound = slashed.sendSigningRequest(base64(sha256("x")), "policy-id-1", kSha256Oid);
     ASSERT_FALSE(notFound.ok());
     EXPECT_EQ(notFound.error().domain, "RetryableHttpClient");
-    EXPECT_EQ(notFound.error().code, 404);
+    EXPECT_EQ(notFound.error().code, errors::http::kNotFound);
     EXPECT_FALSE(slashed.mySigningPolicies(std::nullopt, std::nullopt).ok());
     const auto received = emulator.requests();
     ASSERT_EQ(received.size(), 2u);
@@ -184,19 +184,19 @@ TEST(VeltoraClientTest, SendsUrlsAsConfiguredAndPassesHttpFailuresThrough) {
     const auto unauthorized = wrongToken.sendSigningRequest(base64(sha256("x")), "policy-id-1", kSha256Oid);
     ASSERT_FALSE(unauthorized.ok());
     EXPECT_EQ(unauthorized.error(),
-              (Error{"RetryableHttpClient", 401,
+              (Error{"RetryableHttpClient", errors::http::kUnauthorized,
                      "HTTP request failed with status code 401 missing or invalid API token"}));
     const auto unauthorizedList = wrongToken.mySigningPolicies(std::nullopt, std::nullopt);
     ASSERT_FALSE(unauthorizedList.ok());
-    EXPECT_EQ(unauthorizedList.error().code, 401);
+    EXPECT_EQ(unauthorizedList.error().code, errors::http::kUnauthorized);
 
     // Refused before anything is sent.
     emulator.clearRequests();
     const VeltoraClient badUrl("http://exa mple/Api", "test-org", "test-token", quickTimeouts());
     const auto invalid = badUrl.sendSigningRequest("AAAA", "policy-id-1", kSha256Oid);
     ASSERT_FALSE(invalid.ok());
-    EXPECT_EQ(invalid.error(),
-              (Error{"VeltoraClient", 1001, "Invalid URL: http://exa mple/Api/v1/test-org/SigningRequests"}));
+    EXPECT_EQ(invalid.error(), (Error{"VeltoraClient", errors::client::kInvalidUrl,
+                                      "Invalid URL: http://exa mple/Api/v1/test-org/SigningRequests"}));
     const auto invalidList = badUrl.mySigningPolicies(std::nullopt, std::nullopt);
     ASSERT_FALSE(invalidList.ok());
     EXPECT_EQ(invalidList.error().domain, "libcurl");
@@ -204,7 +204,8 @@ TEST(VeltoraClientTest, SendsUrlsAsConfiguredAndPassesHttpFailuresThrough) {
     const VeltoraClient client(emulator.baseUrl(), "test-org", "test-token", quickTimeouts());
     const auto notUtf8 = client.sendSigningRequest("AAAA", "policy-id-1", "2.16.\xff");
     ASSERT_FALSE(notUtf8.ok());
-    EXPECT_EQ(notUtf8.error(), (Error{"VeltoraClient", 1002, "Failed to convert payload string to data."}));
+    EXPECT_EQ(notUtf8.error(), (Error{"VeltoraClient", errors::client::kPayloadEncoding,
+                                      "Failed to convert payload string to data."}));
     EXPECT_TRUE(emulator.requests().empty());
 }
 
@@ -218,14 +219,14 @@ TEST(VeltoraClientTest, RejectsUnusableAnswersAsParsingErrors) {
     const auto sign = [&client] {
         return client.sendSigningRequest(base64(sha256("x")), "policy-id-1", kSha256Oid);
     };
-    const Error noSignature{"VeltoraClient", 1003,
+    const Error noSignature{"VeltoraClient", errors::client::kJsonParsing,
                             kParsingPrefix +
                                 "Failed to parse JSON data or Signature not found in the response."};
 
     for (int i = 0; i < 2; ++i) { // empty body, then not JSON: the parser's own message
         const auto unparsable = sign();
         ASSERT_FALSE(unparsable.ok());
-        EXPECT_EQ(unparsable.error().code, 1003);
+        EXPECT_EQ(unparsable.error().code, errors::client::kJsonParsing);
         EXPECT_THAT(unparsable.error().description, StartsWith(kParsingPrefix));
         EXPECT_GT(unparsable.error().description.size(), kParsingPrefix.size());
     }
@@ -244,10 +245,11 @@ TEST(VeltoraClientTest, RejectsUnusableAnswersAsParsingErrors) {
 
     const auto array = client.mySigningPolicies(std::nullopt, std::nullopt);
     ASSERT_FALSE(array.ok());
-    EXPECT_EQ(array.error(), (Error{"VeltoraClient", 1003, kParsingPrefix + "Failed to parse JSON data."}));
+    EXPECT_EQ(array.error(), (Error{"VeltoraClient", errors::client::kJsonParsing,
+                                    kParsingPrefix + "Failed to parse JSON data."}));
     const auto notJson = client.mySigningPolicies(std::nullopt, std::nullopt);
     ASSERT_FALSE(notJson.ok());
-    EXPECT_EQ(notJson.error().code, 1003);
+    EXPECT_EQ(notJson.error().code, errors::client::kJsonParsing);
     EXPECT_THAT(notJson.error().description, StartsWith(kParsingPrefix));
 }
 

@@ -79,7 +79,8 @@ TEST_F(ConfigHelperTest, NothingConfiguredGivesDefaultsAndFailsOnTheOrganization
 
     const auto result = ConfigHelper(process).readConfig();
     ASSERT_FALSE(result);
-    EXPECT_EQ(result.error(), (Error{"VeltoraClient", 1005, "The organization id is missing"}));
+    EXPECT_EQ(result.error(), (Error{"VeltoraClient", errors::client::kOrganizationIdMissing,
+                                     "The organization id is missing"}));
 }
 
 TEST_F(ConfigHelperTest, StrongerSourcesWinButEmptyTextNeverHidesAWeakerOne) {

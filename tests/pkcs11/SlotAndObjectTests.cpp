@@ -166,19 +166,39 @@ TEST_F(Pkcs11Slots, MechanismInfoCoversTheKeyOfEachToken) {
     }
 }
 
-TEST_F(Pkcs11Slots, ObjectsCarryWhatClientsRead) {
-    const Bytes der = makeCertificate("Object Signer");
-    const CK_SESSION_HANDLE session = sessionOnOnlyToken("policy-objects", der);
+// One token with its three objects, read the way clients read them.
+class Pkcs11Objects : public Pkcs11Slots {
+protected:
+    void SetUp() override {
+        Pkcs11Slots::SetUp();
+        session = sessionOnOnlyToken(id, der);
+        x509 = parsed(der);
+        ASSERT_TRUE(x509);
+        BIGNUM* modulus = nullptr;
+        ASSERT_EQ(EVP_PKEY_get_bn_param(X509_get0_pubkey(x509.get()), "n", &modulus), 1);
+        expectedModulus.resize(static_cast<std::size_t>(BN_num_bytes(modulus)));
+        BN_bn2bin(modulus, expectedModulus.data());
+        BN_free(modulus);
+        key = findObject(session, CKO_PRIVATE_KEY);
+        certificate = findObject(session, CKO_CERTIFICATE);
+        publicKey = findObject(session, CKO_PUBLIC_KEY);
+        ASSERT_NE(key, CK_INVALID_HANDLE);
+        spki = derOf(X509_get0_pubkey(x509.get()),
+                     [](const EVP_PKEY* k, unsigned char** out) { return i2d_PUBKEY(k, out); });
+    }
 
-    const X509Pointer x509 = parsed(der);
-    ASSERT_TRUE(x509);
-    BIGNUM* modulus = nullptr;
-    ASSERT_EQ(EVP_PKEY_get_bn_param(X509_get0_pubkey(x509.get()), "n", &modulus), 1);
-    Bytes expectedModulus(static_cast<std::size_t>(BN_num_bytes(modulus)));
-    BN_bn2bin(modulus, expectedModulus.data());
-    BN_free(modulus);
+    Bytes idBytes() const { return Bytes(id.begin(), id.end()); }
 
-    // Searches: everything, one class, by ID.
+    std::string id = "policy-objects";
+    Bytes der = makeCertificate("Object Signer");
+    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+    X509Pointer x509{nullptr, &X509_free};
+    Bytes expectedModulus;
+    Bytes spki;
+    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE, certificate = CK_INVALID_HANDLE, publicKey = CK_INVALID_HANDLE;
+};
+
+TEST_F(Pkcs11Objects, SearchesFindEverythingInPartsAndEndOnce) {
     CK_OBJECT_HANDLE found[4];
     CK_ULONG count = 0;
     ASSERT_EQ(functions->C_FindObjectsInit(session, nullptr, 0), CKR_OK);
@@ -191,13 +211,12 @@ TEST_F(Pkcs11Slots, ObjectsCarryWhatClientsRead) {
     EXPECT_EQ(count, 0u);
     ASSERT_EQ(functions->C_FindObjectsFinal(session), CKR_OK);
     EXPECT_EQ(functions->C_FindObjectsFinal(session), CKR_OPERATION_NOT_INITIALIZED);
+}
 
-    const CK_OBJECT_HANDLE key = findObject(session, CKO_PRIVATE_KEY);
-    const CK_OBJECT_HANDLE certificate = findObject(session, CKO_CERTIFICATE);
-    const CK_OBJECT_HANDLE publicKey = findObject(session, CKO_PUBLIC_KEY);
-    ASSERT_NE(key, CK_INVALID_HANDLE);
+TEST_F(Pkcs11Objects, SearchesByClassAndIDFindOnlyTheMatch) {
+    CK_OBJECT_HANDLE found[4];
+    CK_ULONG count = 0;
     CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
-    std::string id = "policy-objects";
     CK_ATTRIBUTE byID[] = {{CKA_CLASS, &keyClass, sizeof keyClass}, {CKA_ID, id.data(), id.size()}};
     ASSERT_EQ(functions->C_FindObjectsInit(session, byID, 2), CKR_OK);
     ASSERT_EQ(functions->C_FindObjects(session, found, 4, &count), CKR_OK);
@@ -209,8 +228,9 @@ TEST_F(Pkcs11Slots, ObjectsCarryWhatClientsRead) {
     ASSERT_EQ(functions->C_FindObjects(session, found, 4, &count), CKR_OK);
     EXPECT_EQ(count, 0u);
     ASSERT_EQ(functions->C_FindObjectsFinal(session), CKR_OK);
+}
 
-    // The certificate.
+TEST_F(Pkcs11Objects, CertificateCarriesItsDerFields) {
     EXPECT_EQ(attribute(session, certificate, CKA_VALUE), der);
     EXPECT_EQ(attribute(session, certificate, CKA_CERTIFICATE_TYPE), bytesOf(CKC_X_509));
     EXPECT_EQ(attribute(session, certificate, CKA_SUBJECT),
@@ -220,7 +240,7 @@ TEST_F(Pkcs11Slots, ObjectsCarryWhatClientsRead) {
     EXPECT_EQ(attribute(session, certificate, CKA_SERIAL_NUMBER),
               derOf(X509_get0_serialNumber(x509.get()),
                     [](const ASN1_INTEGER* n, unsigned char** out) { return i2d_ASN1_INTEGER(n, out); }));
-    EXPECT_EQ(attribute(session, certificate, CKA_ID), Bytes(id.begin(), id.end()));
+    EXPECT_EQ(attribute(session, certificate, CKA_ID), idBytes());
     EXPECT_EQ(attribute(session, certificate, CKA_START_DATE), dateOf(X509_get0_notBefore(x509.get())));
     EXPECT_EQ(attribute(session, certificate, CKA_END_DATE), dateOf(X509_get0_notAfter(x509.get())));
     const Bytes certificateHash = sha1(der);
@@ -230,16 +250,16 @@ TEST_F(Pkcs11Slots, ObjectsCarryWhatClientsRead) {
     EXPECT_EQ(attribute(session, certificate, CKA_HASH_OF_ISSUER_PUBLIC_KEY), Bytes{}); // no key identifier
     EXPECT_EQ(attribute(session, certificate, CKA_URL), Bytes{});
     EXPECT_EQ(attribute(session, certificate, CKA_JAVA_MIDP_SECURITY_DOMAIN), bytesOf(CK_ULONG{0}));
+}
 
-    // The private key: signs, never shows itself, no leading zero on the modulus.
-    const Bytes spki = derOf(X509_get0_pubkey(x509.get()),
-                             [](const EVP_PKEY* k, unsigned char** out) { return i2d_PUBKEY(k, out); });
+TEST_F(Pkcs11Objects, PrivateKeySignsAndNeverShowsItself) {
     EXPECT_EQ(attribute(session, key, CKA_KEY_TYPE), bytesOf(CKK_RSA));
     EXPECT_EQ(attribute(session, key, CKA_SIGN), Bytes{CK_TRUE});
     EXPECT_EQ(attribute(session, key, CKA_SENSITIVE), Bytes{CK_TRUE});
     EXPECT_EQ(attribute(session, key, CKA_EXTRACTABLE), Bytes{CK_FALSE});
     EXPECT_EQ(attribute(session, key, CKA_ALWAYS_AUTHENTICATE), Bytes{CK_FALSE});
     EXPECT_EQ(attribute(session, key, CKA_PRIVATE), Bytes{CK_FALSE});
+    // No leading zero on the modulus.
     EXPECT_EQ(attribute(session, key, CKA_MODULUS), expectedModulus);
     EXPECT_NE(expectedModulus.front(), 0);
     EXPECT_EQ(attribute(session, key, CKA_MODULUS_BITS), bytesOf(CK_ULONG{2048}));
@@ -247,18 +267,21 @@ TEST_F(Pkcs11Slots, ObjectsCarryWhatClientsRead) {
     EXPECT_EQ(attribute(session, key, CKA_PUBLIC_KEY_INFO), spki);
     const CK_MECHANISM_TYPE allowed[] = {CKM_RSA_PKCS, CKM_SHA256_RSA_PKCS, CKM_SHA1_RSA_PKCS};
     EXPECT_EQ(attribute(session, key, CKA_ALLOWED_MECHANISMS), bytesOf(allowed));
-    EXPECT_EQ(attribute(session, key, CKA_ID), Bytes(id.begin(), id.end()));
-    // The public key: the same key in the open.
+    EXPECT_EQ(attribute(session, key, CKA_ID), idBytes());
+}
+
+TEST_F(Pkcs11Objects, PublicKeyIsTheSameKeyInTheOpen) {
     EXPECT_EQ(attribute(session, publicKey, CKA_KEY_TYPE), bytesOf(CKK_RSA));
     EXPECT_EQ(attribute(session, publicKey, CKA_MODULUS), expectedModulus);
     EXPECT_EQ(attribute(session, publicKey, CKA_PUBLIC_EXPONENT), (Bytes{0x01, 0x00, 0x01}));
     EXPECT_EQ(attribute(session, publicKey, CKA_PUBLIC_KEY_INFO), spki);
     EXPECT_EQ(attribute(session, publicKey, CKA_SUBJECT), attribute(session, certificate, CKA_SUBJECT));
-    EXPECT_EQ(attribute(session, publicKey, CKA_ID), Bytes(id.begin(), id.end()));
+    EXPECT_EQ(attribute(session, publicKey, CKA_ID), idBytes());
     EXPECT_EQ(attribute(session, publicKey, CKA_PRIVATE), Bytes{CK_FALSE});
     EXPECT_EQ(attribute(session, publicKey, CKA_LABEL), attribute(session, key, CKA_LABEL));
+}
 
-    // Several attributes at once: the good ones are filled, the others marked.
+TEST_F(Pkcs11Objects, SeveralAttributesAtOnceFillTheGoodOnesAndMarkTheOthers) {
     CK_BYTE sign = 0xff;
     CK_BYTE secret[512];
     CK_BYTE missing[8];
@@ -272,8 +295,9 @@ TEST_F(Pkcs11Slots, ObjectsCarryWhatClientsRead) {
     EXPECT_EQ(functions->C_GetAttributeValue(session, certificate, unknown, 2), CKR_ATTRIBUTE_TYPE_INVALID);
     EXPECT_EQ(unknown[0].ulValueLen, CK_UNAVAILABLE_INFORMATION);
     EXPECT_EQ(unknown[1].ulValueLen, CK_UNAVAILABLE_INFORMATION);
+}
 
-    // Logging in needs no PIN and changes the session state.
+TEST_F(Pkcs11Objects, LoginNeedsNoPinAndChangesTheSessionState) {
     CK_SESSION_INFO info;
     ASSERT_EQ(functions->C_GetSessionInfo(session, &info), CKR_OK);
     EXPECT_EQ(info.state, CKS_RO_PUBLIC_SESSION);

@@ -205,7 +205,7 @@ TEST_F(TokenSessionSigning, EachTokenSignsWithItsOwnRegistrationReadAfresh) {
         otherCertificate);
     const auto moved = session->signData(digest, "other-policy", sha256Digest);
     ASSERT_FALSE(moved);
-    EXPECT_EQ(moved.error().code, 404);
+    EXPECT_EQ(moved.error().code, veltora::errors::http::kNotFound);
     EXPECT_EQ(emulator->requests().size(), 2u);
 }
 
@@ -249,12 +249,13 @@ TEST_F(TokenSessionSigning, ServiceFailuresAndUnusableAnswersFailAtOnce) {
         return signature ? veltora::Error{} : signature.error();
     };
 
-    EXPECT_EQ(failure("invalid-base64"), (veltora::Error{TKErrorDomain, -9, "Authentication required!"}));
+    EXPECT_EQ(failure("invalid-base64"),
+              (veltora::Error{TKErrorDomain, TKErrorCodeAuthenticationNeeded, "Authentication required!"}));
     EXPECT_EQ(failure("200:{\"Signature\":\"\"}").code,
               static_cast<std::int64_t>(QuilletErrorCode::emptySignature));
     EXPECT_EQ(failure("500:broken").description, "HTTP request failed with status code 500 broken");
-    EXPECT_EQ(failure("503*2").code, 1007);
-    EXPECT_EQ(failure("missing-signature").code, 1003);
+    EXPECT_EQ(failure("503*2").code, veltora::errors::http::kRetriesExhausted);
+    EXPECT_EQ(failure("missing-signature").code, veltora::errors::client::kJsonParsing);
     // A service that never answers is cut off by the registration's own request timeout.
     EXPECT_FALSE(failure("hang").domain.empty());
     const auto logged = linesStartingWith("An error occurred in tokenSession: ");

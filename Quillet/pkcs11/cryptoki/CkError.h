@@ -11,7 +11,7 @@ namespace quillet {
 // Failures inside the module carry the return value the application will see:
 // domain "PKCS#11", code = the CK_RV. Any other error reaching the C boundary
 // is reported as CKR_FUNCTION_FAILED.
-inline constexpr std::string_view kCkErrorDomain = "PKCS#11";
+inline constexpr std::string_view kCkErrorDomain = veltora::errors::token::kPkcs11Domain;
 
 veltora::Error ckError(CK_RV returnValue, std::string description);
 CK_RV returnValueOf(const veltora::Error& error);

@@ -2,18 +2,14 @@
 
 namespace quillet {
 
-veltora::Result<std::unique_ptr<Signer>> HashingSigner::make(LocalDigest::Hash hash, SigningKey key) {
-    auto digest = LocalDigest::make(hash);
-    if (!digest) {
-        return digest.error();
-    }
-    return std::unique_ptr<Signer>(new HashingSigner(std::move(digest).value(), std::move(key)));
+veltora::Result<std::unique_ptr<Signer>> HashingSigner::make(const SigningAlgorithm& algorithm,
+                                                             SigningKey key) {
+    VELTORA_ASSIGN_OR_RETURN(auto digest, LocalDigest::make(algorithm));
+    return std::unique_ptr<Signer>(new HashingSigner(std::move(digest), std::move(key)));
 }
 
 veltora::Result<std::vector<std::uint8_t>> HashingSigner::sign(std::span<const std::uint8_t> data) {
-    if (auto taken = update(data); !taken) {
-        return taken.error();
-    }
+    VELTORA_RETURN_IF_ERROR(update(data));
     return signFinal();
 }
 
@@ -22,11 +18,8 @@ veltora::Result<void> HashingSigner::update(std::span<const std::uint8_t> part) 
 }
 
 veltora::Result<std::vector<std::uint8_t>> HashingSigner::signFinal() {
-    auto digest = digest_.finish();
-    if (!digest) {
-        return digest.error();
-    }
-    return key_.signDigest(digest.value(), digest_.algorithm());
+    VELTORA_ASSIGN_OR_RETURN(const auto digest, digest_.finish());
+    return key_.signDigest(digest, digest_.algorithm());
 }
 
 } // namespace quillet

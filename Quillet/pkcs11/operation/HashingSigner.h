@@ -8,12 +8,12 @@
 
 namespace quillet {
 
-// CKM_SHA256_RSA_PKCS and CKM_SHA1_RSA_PKCS: the module hashes the input, in
-// one call or in parts, and the digest is signed.
+// The hashing mechanisms (CKM_SHA256_RSA_PKCS, CKM_SHA1_RSA_PKCS): the module
+// hashes the input, in one call or in parts, and the digest is signed.
 class HashingSigner final : public Signer {
 public:
     // Fails (CKR_DEVICE_ERROR) when the hash cannot be set up.
-    static veltora::Result<std::unique_ptr<Signer>> make(LocalDigest::Hash hash, SigningKey key);
+    static veltora::Result<std::unique_ptr<Signer>> make(const SigningAlgorithm& algorithm, SigningKey key);
 
     veltora::Result<std::vector<std::uint8_t>> sign(std::span<const std::uint8_t> data) override;
     veltora::Result<void> update(std::span<const std::uint8_t> part) override;

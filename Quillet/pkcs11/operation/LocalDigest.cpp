@@ -2,7 +2,6 @@
 
 #include "Quillet/pkcs11/cryptoki/CkError.h"
 #include "Quillet/platform/CryptoContext.h"
-#include "Quillet/platform/TKTokenKeyAlgorithm.h"
 
 namespace quillet {
 
@@ -18,18 +17,16 @@ struct DigestFree {
 
 } // namespace
 
-veltora::Result<LocalDigest> LocalDigest::make(Hash hash) {
+veltora::Result<LocalDigest> LocalDigest::make(const SigningAlgorithm& algorithm) {
     // The module's own library context: an application that routes OpenSSL
     // through a PKCS#11 provider must not see our hashing come back to it.
     // The context keeps its own reference to the fetched digest.
     const std::unique_ptr<EVP_MD, DigestFree> digest(
-        EVP_MD_fetch(CryptoContext::get(), hash == Hash::sha256 ? "SHA2-256" : "SHA1", nullptr));
+        EVP_MD_fetch(CryptoContext::get(), std::string(algorithm.digest).c_str(), nullptr));
     std::unique_ptr<EVP_MD_CTX, ContextFree> context(EVP_MD_CTX_new());
     if (!digest || !context || EVP_DigestInit_ex2(context.get(), digest.get(), nullptr) != 1) {
         return hashFailure("cannot start the digest");
     }
-    const std::string_view algorithm = hash == Hash::sha256 ? kSecKeyAlgorithmRSASignatureDigestPKCS1v15SHA256
-                                                            : kSecKeyAlgorithmRSASignatureDigestPKCS1v15SHA1;
     return LocalDigest(std::move(context), algorithm);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Quillet/token/SigningAlgorithms.h"
 #include "VeltoraCryptoTokenKit/base/Result.h"
 
 #include <openssl/evp.h>
@@ -7,22 +8,19 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <string_view>
 #include <vector>
 
 namespace quillet {
 
-// A SHA-256 or SHA-1 hash taken in parts in the module's own OpenSSL context,
-// for the mechanisms that hash before signing or verifying. Failures are
-// CKR_DEVICE_ERROR.
+// The hash of a signing algorithm taken in parts in the module's own OpenSSL
+// context, for the mechanisms that hash before signing or verifying. Failures
+// are CKR_DEVICE_ERROR.
 class LocalDigest {
 public:
-    enum class Hash { sha1, sha256 };
+    static veltora::Result<LocalDigest> make(const SigningAlgorithm& algorithm);
 
-    static veltora::Result<LocalDigest> make(Hash hash);
-
-    // The kSecKeyAlgorithm constant that signs this hash.
-    std::string_view algorithm() const { return algorithm_; }
+    // The algorithm that signs this hash.
+    const SigningAlgorithm& algorithm() const { return *algorithm_; }
 
     veltora::Result<void> update(std::span<const std::uint8_t> part);
     veltora::Result<std::vector<std::uint8_t>> finish();
@@ -32,11 +30,11 @@ private:
         void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
     };
 
-    LocalDigest(std::unique_ptr<EVP_MD_CTX, ContextFree> context, std::string_view algorithm)
-        : context_(std::move(context)), algorithm_(algorithm) {}
+    LocalDigest(std::unique_ptr<EVP_MD_CTX, ContextFree> context, const SigningAlgorithm& algorithm)
+        : context_(std::move(context)), algorithm_(&algorithm) {}
 
     std::unique_ptr<EVP_MD_CTX, ContextFree> context_;
-    std::string_view algorithm_;
+    const SigningAlgorithm* algorithm_;
 };
 
 } // namespace quillet

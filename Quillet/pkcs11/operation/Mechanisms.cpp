@@ -3,16 +3,24 @@
 #include "Quillet/pkcs11/cryptoki/CkError.h"
 #include "Quillet/pkcs11/operation/HashingSigner.h"
 #include "Quillet/pkcs11/operation/RsaPkcsDigestInfoSigner.h"
-#include "Quillet/platform/TKTokenKeyAlgorithm.h"
 
 #include <algorithm>
-#include <array>
+#include <vector>
 
 namespace quillet {
 
 namespace {
 
-constexpr std::array<CK_MECHANISM_TYPE, 3> kMechanisms{CKM_RSA_PKCS, CKM_SHA256_RSA_PKCS, CKM_SHA1_RSA_PKCS};
+// CKM_RSA_PKCS first, then the hashing mechanisms in the algorithm table's order.
+std::vector<CK_MECHANISM_TYPE> listMechanisms() {
+    std::vector<CK_MECHANISM_TYPE> mechanisms{CKM_RSA_PKCS};
+    for (const SigningAlgorithm& algorithm : signingAlgorithms()) {
+        if (algorithm.mechanism) {
+            mechanisms.push_back(*algorithm.mechanism);
+        }
+    }
+    return mechanisms;
+}
 
 // The private key's operation runs in the service's hardware. CKF_DECRYPT on
 // CKM_RSA_PKCS is what Java needs to offer its raw RSA signature; no key of
@@ -23,33 +31,31 @@ constexpr CK_FLAGS kRsaPkcsFlags = kSigningFlags | CKF_ENCRYPT | CKF_DECRYPT;
 } // namespace
 
 std::span<const CK_MECHANISM_TYPE> supportedMechanisms() {
-    return kMechanisms;
+    static const std::vector<CK_MECHANISM_TYPE> mechanisms = listMechanisms();
+    return mechanisms;
 }
 
 bool isSupportedMechanism(CK_MECHANISM_TYPE type) {
-    return std::find(kMechanisms.begin(), kMechanisms.end(), type) != kMechanisms.end();
+    return type == CKM_RSA_PKCS || signingAlgorithmOfMechanism(type) != nullptr;
 }
 
 CK_FLAGS mechanismFlags(CK_MECHANISM_TYPE type) {
     return type == CKM_RSA_PKCS ? kRsaPkcsFlags : kSigningFlags;
 }
 
-std::string_view tokenAlgorithmFor(CK_MECHANISM_TYPE type) {
-    return type == CKM_SHA1_RSA_PKCS ? kSecKeyAlgorithmRSASignatureDigestPKCS1v15SHA1
-                                     : kSecKeyAlgorithmRSASignatureDigestPKCS1v15SHA256;
+const SigningAlgorithm& signingAlgorithmFor(CK_MECHANISM_TYPE type) {
+    const SigningAlgorithm* algorithm = signingAlgorithmOfMechanism(type);
+    return algorithm != nullptr ? *algorithm : defaultSigningAlgorithm();
 }
 
 veltora::Result<std::unique_ptr<Signer>> makeSigner(CK_MECHANISM_TYPE type, SigningKey key) {
-    switch (type) {
-    case CKM_RSA_PKCS:
+    if (type == CKM_RSA_PKCS) {
         return std::unique_ptr<Signer>(std::make_unique<RsaPkcsDigestInfoSigner>(std::move(key)));
-    case CKM_SHA256_RSA_PKCS:
-        return HashingSigner::make(LocalDigest::Hash::sha256, std::move(key));
-    case CKM_SHA1_RSA_PKCS:
-        return HashingSigner::make(LocalDigest::Hash::sha1, std::move(key));
-    default:
-        return ckError(CKR_MECHANISM_INVALID, "mechanism " + hexText(type) + " is not offered");
     }
+    if (const SigningAlgorithm* algorithm = signingAlgorithmOfMechanism(type)) {
+        return HashingSigner::make(*algorithm, std::move(key));
+    }
+    return ckError(CKR_MECHANISM_INVALID, "mechanism " + hexText(type) + " is not offered");
 }
 
 } // namespace quillet

@@ -3,11 +3,11 @@
 #include "Quillet/pkcs11/cryptoki/Cryptoki.h"
 #include "Quillet/pkcs11/operation/Signer.h"
 #include "Quillet/pkcs11/operation/SigningKey.h"
+#include "Quillet/token/SigningAlgorithms.h"
 #include "VeltoraCryptoTokenKit/base/Result.h"
 
 #include <memory>
 #include <span>
-#include <string_view>
 
 namespace quillet {
 
@@ -16,9 +16,9 @@ std::span<const CK_MECHANISM_TYPE> supportedMechanisms();
 bool isSupportedMechanism(CK_MECHANISM_TYPE type);
 // The CK_MECHANISM_INFO flags of an offered mechanism.
 CK_FLAGS mechanismFlags(CK_MECHANISM_TYPE type);
-// The token algorithm a mechanism signs with; for CKM_RSA_PKCS the DigestInfo
+// The algorithm a mechanism signs with; for CKM_RSA_PKCS the DigestInfo
 // decides later, and SHA-256 stands for it in the token's supports check.
-std::string_view tokenAlgorithmFor(CK_MECHANISM_TYPE type);
+const SigningAlgorithm& signingAlgorithmFor(CK_MECHANISM_TYPE type);
 
 // A fresh signer for one C_SignInit; CKR_MECHANISM_INVALID for other mechanisms.
 veltora::Result<std::unique_ptr<Signer>> makeSigner(CK_MECHANISM_TYPE type, SigningKey key);

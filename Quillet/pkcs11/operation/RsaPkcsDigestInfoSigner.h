@@ -12,8 +12,6 @@ public:
     explicit RsaPkcsDigestInfoSigner(SigningKey key) : key_(std::move(key)) {}
 
     veltora::Result<std::vector<std::uint8_t>> sign(std::span<const std::uint8_t> data) override;
-    veltora::Result<void> update(std::span<const std::uint8_t> part) override;
-    veltora::Result<std::vector<std::uint8_t>> signFinal() override;
 
 private:
     SigningKey key_;

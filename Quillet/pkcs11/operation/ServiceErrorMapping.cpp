@@ -12,11 +12,13 @@ namespace quillet {
 namespace {
 
 CK_RV httpClientReturnValue(std::int64_t code) {
-    if (code == 401 || code == 403) {
+    namespace http = veltora::errors::http;
+    if (code == http::kUnauthorized || code == http::kForbidden) {
         return CKR_USER_NOT_LOGGED_IN;
     }
     if (code == veltora::RetryableHttpClient::kInvalidResponseCode ||
-        code == veltora::RetryableHttpClient::kRetriesExhaustedCode || (code >= 500 && code <= 599)) {
+        code == veltora::RetryableHttpClient::kRetriesExhaustedCode ||
+        (code >= http::kFirstServerError && code <= http::kLastServerError)) {
         return CKR_DEVICE_ERROR;
     }
     return CKR_FUNCTION_FAILED;

@@ -5,39 +5,26 @@
 
 namespace quillet {
 
-namespace {
-
-// PKCS #1 v1.5 needs at least 11 bytes of padding around the input.
-constexpr std::size_t kPaddingLength = 11;
-
-} // namespace
-
 veltora::Result<std::unique_ptr<SignatureVerifier>> SignatureVerifier::make(CK_MECHANISM_TYPE type,
                                                                             TKTokenKeychainKey key) {
     if (type == CKM_RSA_PKCS) {
         return std::unique_ptr<SignatureVerifier>(new SignatureVerifier(std::nullopt, std::move(key)));
     }
-    if (type != CKM_SHA256_RSA_PKCS && type != CKM_SHA1_RSA_PKCS) {
+    const SigningAlgorithm* algorithm = signingAlgorithmOfMechanism(type);
+    if (algorithm == nullptr) {
         return ckError(CKR_MECHANISM_INVALID, "mechanism " + hexText(type) + " is not offered");
     }
-    auto digest =
-        LocalDigest::make(type == CKM_SHA256_RSA_PKCS ? LocalDigest::Hash::sha256 : LocalDigest::Hash::sha1);
-    if (!digest) {
-        return digest.error();
-    }
-    return std::unique_ptr<SignatureVerifier>(
-        new SignatureVerifier(std::move(digest).value(), std::move(key)));
+    VELTORA_ASSIGN_OR_RETURN(auto digest, LocalDigest::make(*algorithm));
+    return std::unique_ptr<SignatureVerifier>(new SignatureVerifier(std::move(digest), std::move(key)));
 }
 
 veltora::Result<void> SignatureVerifier::verify(std::span<const std::uint8_t> data,
                                                 std::span<const std::uint8_t> signature) {
     if (digest_) {
-        if (auto taken = update(data); !taken) {
-            return taken;
-        }
+        VELTORA_RETURN_IF_ERROR(update(data));
         return verifyFinal(signature);
     }
-    if (data.size() + kPaddingLength > key_.modulus().size()) {
+    if (data.size() + kPkcs1PaddingLength > key_.modulus().size()) {
         return ckError(CKR_DATA_LEN_RANGE, "CKM_RSA_PKCS input of " + std::to_string(data.size()) +
                                                " bytes is too long for the key");
     }
@@ -57,11 +44,8 @@ veltora::Result<void> SignatureVerifier::verifyFinal(std::span<const std::uint8_
     if (!digest_) {
         return update({});
     }
-    auto digest = digest_->finish();
-    if (!digest) {
-        return digest.error();
-    }
-    return check(signature, wrapDigestInfo(digest_->algorithm(), digest.value()));
+    VELTORA_ASSIGN_OR_RETURN(const auto digest, digest_->finish());
+    return check(signature, wrapDigestInfo(digest_->algorithm(), digest));
 }
 
 veltora::Result<void> SignatureVerifier::check(std::span<const std::uint8_t> signature,

@@ -11,8 +11,9 @@ SigningKey::SigningKey(std::shared_ptr<TokenSession> session, std::string keyObj
     : session_(std::move(session)), keyObjectID_(std::move(keyObjectID)), keyItem_(std::move(keyItem)) {}
 
 veltora::Result<std::vector<std::uint8_t>> SigningKey::signDigest(std::span<const std::uint8_t> digest,
-                                                                  std::string_view algorithm) const {
-    auto signed_ = session_->signData(digest, keyObjectID_, TKTokenKeyAlgorithm(std::string(algorithm)));
+                                                                  const SigningAlgorithm& algorithm) const {
+    auto signed_ =
+        session_->signData(digest, keyObjectID_, TKTokenKeyAlgorithm(std::string(algorithm.constant)));
     if (!signed_) {
         return signingFailure(signed_.error());
     }

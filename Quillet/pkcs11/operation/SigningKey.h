@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Quillet/platform/TKTokenKeychainKey.h"
+#include "Quillet/token/SigningAlgorithms.h"
 #include "Quillet/token/TokenSession.h"
 #include "VeltoraCryptoTokenKit/base/Result.h"
 
@@ -8,7 +9,6 @@
 #include <memory>
 #include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace quillet {
@@ -23,11 +23,11 @@ public:
 
     std::size_t signatureLength() const { return keyItem_.modulus().size(); }
 
-    // Signs a digest with a kSecKeyAlgorithm constant. A signature shorter than
+    // Signs a digest made for the algorithm. A signature shorter than
     // the modulus is left-padded with zero bytes; a longer one is refused, and
     // so is one that does not verify with the key item (CKR_DEVICE_ERROR).
     veltora::Result<std::vector<std::uint8_t>> signDigest(std::span<const std::uint8_t> digest,
-                                                          std::string_view algorithm) const;
+                                                          const SigningAlgorithm& algorithm) const;
 
 private:
     std::shared_ptr<TokenSession> session_;
