@@ -14,10 +14,10 @@ struct ContextOwner {
     OSSL_LIB_CTX* context = nullptr;
     OSSL_PROVIDER* provider = nullptr;
 
-    ContextOwner() {
+    explicit ContextOwner(const char* providerName) {
         context = OSSL_LIB_CTX_new();
         if (context != nullptr) {
-            provider = OSSL_PROVIDER_load(context, "default");
+            provider = OSSL_PROVIDER_load(context, providerName);
         }
         if (provider == nullptr) {
             OSSL_LIB_CTX_free(context);
@@ -56,7 +56,13 @@ std::vector<std::uint8_t> digest(const char* name, std::span<const std::uint8_t>
 } // namespace
 
 OSSL_LIB_CTX* CryptoContext::get() {
-    static ContextOwner owner; // freed at exit and when the module is unloaded
+    static ContextOwner owner("default"); // freed at exit and when the module is unloaded
+    return owner.context;
+}
+
+OSSL_LIB_CTX* CryptoContext::fieldsOnly() {
+    // Loading the null provider keeps OpenSSL from falling back to the default one.
+    static ContextOwner owner("null");
     return owner.context;
 }
 

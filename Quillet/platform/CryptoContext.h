@@ -15,6 +15,11 @@ class CryptoContext {
 public:
     // The process-wide context, made on first use; null if OpenSSL cannot make one.
     static OSSL_LIB_CTX* get();
+    // A context without algorithms, for certificates that are only read field
+    // by field: OpenSSL decodes a parsed certificate's public key with the
+    // context's key decoders, which costs ten times the rest of the parse, and
+    // here finds none. Null if OpenSSL cannot make one.
+    static OSSL_LIB_CTX* fieldsOnly();
 
     // Empty when the digest cannot be computed.
     static std::vector<std::uint8_t> sha1(std::span<const std::uint8_t> data);

@@ -16,7 +16,7 @@ veltora::Result<DerCertificate> DerCertificate::parse(std::span<const std::uint8
     if (der.empty() || der.size() > 1024 * 1024) {
         return invalid;
     }
-    X509* certificate = X509_new_ex(CryptoContext::get(), nullptr);
+    X509* certificate = X509_new_ex(CryptoContext::fieldsOnly(), nullptr);
     if (certificate == nullptr) {
         return invalid;
     }

@@ -13,7 +13,10 @@ typedef struct x509_st X509;
 
 namespace quillet {
 
-// A DER X.509 certificate parsed in the private OpenSSL context.
+// A DER X.509 certificate, parsed to be read field by field in a private
+// OpenSSL context without algorithms (CryptoContext::fieldsOnly()): calls that
+// need one, X509_get0_pubkey() and X509_get0_authority_key_id() among them,
+// find none.
 class DerCertificate {
 public:
     // Fails unless the bytes are exactly one DER certificate.

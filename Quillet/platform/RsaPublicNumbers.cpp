@@ -14,20 +14,19 @@ void RsaPublicNumbers::Free::operator()(BN_MONT_CTX* context) const {
     BN_MONT_CTX_free(context);
 }
 
-std::shared_ptr<const RsaPublicNumbers> RsaPublicNumbers::make(std::span<const std::uint8_t> modulus,
-                                                               std::span<const std::uint8_t> exponent) {
-    std::shared_ptr<RsaPublicNumbers> numbers(new RsaPublicNumbers);
-    numbers->modulus_.reset(BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr));
-    numbers->exponent_.reset(BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr));
-    numbers->montgomery_.reset(BN_MONT_CTX_new());
+std::optional<RsaPublicNumbers> RsaPublicNumbers::make(std::span<const std::uint8_t> modulus,
+                                                       std::span<const std::uint8_t> exponent) {
+    RsaPublicNumbers numbers;
+    numbers.modulus_.reset(BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr));
+    numbers.exponent_.reset(BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr));
+    numbers.montgomery_.reset(BN_MONT_CTX_new());
     const std::unique_ptr<BN_CTX, decltype(&BN_CTX_free)> context(BN_CTX_new_ex(CryptoContext::get()),
                                                                   BN_CTX_free);
     // Montgomery multiplication needs an odd modulus; an RSA modulus always is.
-    const bool made =
-        numbers->modulus_ && numbers->exponent_ && numbers->montgomery_ && context &&
-        BN_is_odd(numbers->modulus_.get()) &&
-        BN_MONT_CTX_set(numbers->montgomery_.get(), numbers->modulus_.get(), context.get()) == 1;
-    return made ? numbers : nullptr;
+    const bool made = numbers.modulus_ && numbers.exponent_ && numbers.montgomery_ && context &&
+                      BN_is_odd(numbers.modulus_.get()) &&
+                      BN_MONT_CTX_set(numbers.montgomery_.get(), numbers.modulus_.get(), context.get()) == 1;
+    return made ? std::optional(std::move(numbers)) : std::nullopt;
 }
 
 std::vector<std::uint8_t> RsaPublicNumbers::raise(std::span<const std::uint8_t> input,

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -12,12 +13,12 @@ namespace quillet {
 
 // An RSA public key's modulus and exponent as OpenSSL numbers, with the
 // Montgomery context of the modulus. Setting these up costs more than the
-// exponentiation itself, and every signature is checked, so a key keeps them.
-// Never changed once made: any number of threads may raise at once.
+// exponentiation itself, and every signature is checked, so a signing key
+// keeps them. Never changed once made: any number of threads may raise at once.
 class RsaPublicNumbers {
 public:
-    // Null when OpenSSL cannot hold the numbers or the modulus is not odd.
-    static std::shared_ptr<const RsaPublicNumbers> make(std::span<const std::uint8_t> modulus,
+    // Nothing when OpenSSL cannot hold the numbers or the modulus is not odd.
+    static std::optional<RsaPublicNumbers> make(std::span<const std::uint8_t> modulus,
                                                         std::span<const std::uint8_t> exponent);
 
     // The input raised to the exponent, modulo the modulus, as many bytes long

@@ -1,40 +1,14 @@
 #include "Quillet/platform/TKTokenConfiguration.h"
 
-#include <atomic>
+#include "VeltoraCryptoTokenKit/base/MadeOnce.h"
+
 #include <cerrno>
 #include <string_view>
 
 namespace quillet {
 
-// Made by the first thread that asks; one that loses the race drops its own.
-// Without a lock, so that a fork can never leave one held.
-class TKTokenConfiguration::DecodedConfiguration {
-public:
-    DecodedConfiguration() = default;
-    DecodedConfiguration(const DecodedConfiguration&) = delete;
-    DecodedConfiguration& operator=(const DecodedConfiguration&) = delete;
-    ~DecodedConfiguration() { delete decoded_.load(); }
-
-    const veltora::Result<veltora::Configuration>& of(const std::optional<std::vector<std::uint8_t>>& data) {
-        if (const auto* known = decoded_.load(std::memory_order_acquire)) {
-            return *known;
-        }
-        const std::string_view text =
-            data ? std::string_view(reinterpret_cast<const char*>(data->data()), data->size())
-                 : std::string_view();
-        auto made = std::make_unique<const veltora::Result<veltora::Configuration>>(
-            veltora::Configuration::fromJson(text));
-        const veltora::Result<veltora::Configuration>* earlier = nullptr;
-        if (decoded_.compare_exchange_strong(earlier, made.get(), std::memory_order_acq_rel,
-                                             std::memory_order_acquire)) {
-            return *made.release();
-        }
-        return *earlier;
-    }
-
-private:
-    std::atomic<const veltora::Result<veltora::Configuration>*> decoded_{nullptr};
-};
+class TKTokenConfiguration::DecodedConfiguration
+    : public veltora::MadeOnce<veltora::Result<veltora::Configuration>> {};
 
 namespace {
 
@@ -52,7 +26,13 @@ std::shared_ptr<TKTokenConfiguration::DecodedConfiguration> TKTokenConfiguration
 }
 
 veltora::Result<veltora::Configuration> TKTokenConfiguration::decodedConfiguration() const {
-    return values_->decoded->of(values_->configurationData);
+    const auto& data = values_->configurationData;
+    return values_->decoded->get([&data] {
+        const std::string_view text =
+            data ? std::string_view(reinterpret_cast<const char*>(data->data()), data->size())
+                 : std::string_view();
+        return veltora::Configuration::fromJson(text);
+    });
 }
 
 TKTokenConfiguration::Values& TKTokenConfiguration::values() {

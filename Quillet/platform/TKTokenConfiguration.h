@@ -34,6 +34,10 @@ public:
     // it: signing reads the registration for every signature, and the
     // registrations already decoded come back as copies.
     veltora::Result<veltora::Configuration> decodedConfiguration() const;
+    // True when one is a copy of the other, neither changed since: then nothing
+    // in them can differ. The store hands out copies of the registrations it
+    // has decoded, so an unchanged file gives a copy of its last reading.
+    bool isCopyOf(const TKTokenConfiguration& other) const { return values_ == other.values_; }
 
     veltora::Result<void> setConfigurationData(std::vector<std::uint8_t> data);
     veltora::Result<void> setKeychainItems(TKTokenKeychainCertificate certificate, TKTokenKeychainKey key);

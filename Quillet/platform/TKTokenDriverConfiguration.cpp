@@ -47,11 +47,15 @@ TKTokenDriverConfiguration::driverConfigurations() {
 std::map<std::string, std::shared_ptr<TKTokenConfiguration>>
 TKTokenDriverConfiguration::tokenConfigurations() const {
     std::map<std::string, std::shared_ptr<TKTokenConfiguration>> configurations;
-    for (auto& registration : TokenStore(directory_).readAll()) {
+    for (auto& registration : tokenConfigurationList()) {
         const std::string instanceID = registration.instanceID();
         configurations[instanceID] = std::make_shared<TKTokenConfiguration>(std::move(registration));
     }
     return configurations;
+}
+
+std::vector<TKTokenConfiguration> TKTokenDriverConfiguration::tokenConfigurationList() const {
+    return TokenStore(directory_).readAll();
 }
 
 std::shared_ptr<TKTokenConfiguration>

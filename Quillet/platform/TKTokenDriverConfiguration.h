@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace quillet {
 
@@ -31,6 +32,9 @@ public:
     // Instance ID to registration, read afresh from the store. Unreadable
     // entries are skipped with an error line.
     std::map<std::string, std::shared_ptr<TKTokenConfiguration>> tokenConfigurations() const;
+    // The same registrations as a list, one per file in the store's own order,
+    // for a caller that reads the store often: no map to build.
+    std::vector<TKTokenConfiguration> tokenConfigurationList() const;
     // The registration of one instance ID, read afresh from its own file alone
     // (what signing needs); none when it is not registered or unreadable.
     std::shared_ptr<TKTokenConfiguration> tokenConfiguration(const std::string& instanceID) const;

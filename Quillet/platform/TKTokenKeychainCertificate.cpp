@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 
 namespace quillet {
 
@@ -35,13 +36,17 @@ std::string dateOf(const ASN1_TIME* time) {
     return text.data();
 }
 
+// Read from its own extension: OpenSSL's cached extensions need a fingerprint
+// of the certificate, which the context it is parsed in cannot compute.
 std::vector<std::uint8_t> authorityKeyIdentifierOf(X509* certificate) {
-    const ASN1_OCTET_STRING* identifier = X509_get0_authority_key_id(certificate);
-    if (identifier == nullptr) {
+    const std::unique_ptr<AUTHORITY_KEYID, decltype(&AUTHORITY_KEYID_free)> extension(
+        static_cast<AUTHORITY_KEYID*>(X509_get_ext_d2i(certificate, NID_authority_key_identifier, nullptr, nullptr)),
+        AUTHORITY_KEYID_free);
+    if (!extension || extension->keyid == nullptr) {
         return {};
     }
-    const unsigned char* first = ASN1_STRING_get0_data(identifier);
-    return std::vector<std::uint8_t>(first, first + ASN1_STRING_length(identifier));
+    const unsigned char* first = ASN1_STRING_get0_data(extension->keyid);
+    return std::vector<std::uint8_t>(first, first + ASN1_STRING_length(extension->keyid));
 }
 
 } // namespace
@@ -52,10 +57,16 @@ TKTokenKeychainCertificate::make(std::span<const std::uint8_t> der, std::string 
     if (!parsed) {
         return parsed.error();
     }
-    X509* certificate = parsed.value().get();
+    return make(parsed.value(), der, std::move(objectID));
+}
+
+TKTokenKeychainCertificate TKTokenKeychainCertificate::make(const DerCertificate& parsed,
+                                                            std::span<const std::uint8_t> der,
+                                                            std::string objectID) {
+    X509* certificate = parsed.get();
     TKTokenKeychainCertificate item;
     item.objectID_ = std::move(objectID);
-    item.label_ = parsed.value().label();
+    item.label_ = parsed.label();
     item.der_.assign(der.begin(), der.end());
     item.subject_ = derOf(X509_get_subject_name(certificate), [](const X509_NAME* name, unsigned char** out) {
         return i2d_X509_NAME(name, out);

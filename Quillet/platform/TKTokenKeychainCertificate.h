@@ -10,6 +10,8 @@
 
 namespace quillet {
 
+class DerCertificate;
+
 // The certificate a token presents. Everything but the DER bytes and the
 // object ID is derived from the certificate.
 class TKTokenKeychainCertificate {
@@ -17,6 +19,9 @@ public:
     // Fails when the bytes are not a DER X.509 certificate.
     static veltora::Result<TKTokenKeychainCertificate> make(std::span<const std::uint8_t> der,
                                                             std::string objectID);
+    // The same from the certificate parsed from these bytes.
+    static TKTokenKeychainCertificate make(const DerCertificate& certificate, std::span<const std::uint8_t> der,
+                                           std::string objectID);
 
     const std::string& objectID() const { return objectID_; }
     // The subject's common name, else the subject's one-line summary.

@@ -3,27 +3,61 @@
 #include "Quillet/platform/CryptoContext.h"
 #include "Quillet/platform/DerCertificate.h"
 
+#include <openssl/asn1.h>
 #include <openssl/bn.h>
-#include <openssl/core_names.h>
-#include <openssl/evp.h>
+#include <openssl/objects.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 
 namespace quillet {
 
 namespace {
 
-// A big-endian unsigned integer parameter of the key, without leading zero bytes.
-std::vector<std::uint8_t> integerParameter(const EVP_PKEY* key, const char* name) {
-    BIGNUM* number = nullptr;
-    if (EVP_PKEY_get_bn_param(key, name, &number) != 1) {
-        return {};
+struct FreeBignum {
+    void operator()(BIGNUM* number) const { BN_free(number); }
+};
+using Bignum = std::unique_ptr<BIGNUM, FreeBignum>;
+
+struct FreeFields {
+    void operator()(ASN1_SEQUENCE_ANY* fields) const { sk_ASN1_TYPE_pop_free(fields, ASN1_TYPE_free); }
+};
+
+// The modulus and public exponent of the certificate's rsaEncryption key,
+// read from its RSAPublicKey SEQUENCE {modulus, publicExponent}: OpenSSL's
+// generic key decoders would cost ten times the rest of the certificate.
+std::optional<std::pair<Bignum, Bignum>> rsaNumbers(X509* certificate) {
+    ASN1_OBJECT* algorithm = nullptr;
+    const unsigned char* key = nullptr;
+    int length = 0;
+    if (X509_PUBKEY_get0_param(&algorithm, &key, &length, nullptr, X509_get_X509_PUBKEY(certificate)) != 1 ||
+        OBJ_obj2nid(algorithm) != NID_rsaEncryption) {
+        return std::nullopt;
     }
+    const std::unique_ptr<ASN1_SEQUENCE_ANY, FreeFields> fields(d2i_ASN1_SEQUENCE_ANY(nullptr, &key, length));
+    if (!fields || sk_ASN1_TYPE_num(fields.get()) != 2) {
+        return std::nullopt;
+    }
+    // Both positive: a negative INTEGER decodes as V_ASN1_NEG_INTEGER.
+    const auto positive = [&fields](int index) {
+        const ASN1_TYPE* field = sk_ASN1_TYPE_value(fields.get(), index);
+        return Bignum(ASN1_TYPE_get(field) == V_ASN1_INTEGER ? ASN1_INTEGER_to_BN(field->value.integer, nullptr)
+                                                             : nullptr);
+    };
+    Bignum modulus = positive(0);
+    Bignum exponent = positive(1);
+    if (!modulus || !exponent || BN_is_zero(modulus.get()) || BN_is_zero(exponent.get())) {
+        return std::nullopt;
+    }
+    return std::pair(std::move(modulus), std::move(exponent));
+}
+
+// Big-endian, without leading zero bytes.
+std::vector<std::uint8_t> bytesOf(const BIGNUM* number) {
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(BN_num_bytes(number)));
     BN_bn2bin(number, bytes.data());
-    BN_free(number);
     return bytes;
 }
 
@@ -51,21 +85,22 @@ veltora::Result<TKTokenKeychainKey> TKTokenKeychainKey::make(std::span<const std
     if (!parsed) {
         return parsed.error();
     }
-    X509* certificate = parsed.value().get();
-    const EVP_PKEY* key = X509_get0_pubkey(certificate);
-    if (key == nullptr || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) {
+    return make(parsed.value(), std::move(objectID));
+}
+
+veltora::Result<TKTokenKeychainKey> TKTokenKeychainKey::make(const DerCertificate& parsed, std::string objectID) {
+    X509* certificate = parsed.get();
+    const auto numbers = rsaNumbers(certificate);
+    if (!numbers) {
         return veltora::Error{keychainItemErrorDomain, 2, "The certificate's key is not an RSA key."};
     }
     TKTokenKeychainKey item;
     item.objectID_ = std::move(objectID);
-    item.label_ = parsed.value().label();
-    item.keySizeInBits_ = static_cast<std::size_t>(EVP_PKEY_get_bits(key));
-    item.modulus_ = integerParameter(key, OSSL_PKEY_PARAM_RSA_N);
-    item.exponent_ = integerParameter(key, OSSL_PKEY_PARAM_RSA_E);
-    if (item.modulus_.empty() || item.exponent_.empty()) {
-        return veltora::Error{keychainItemErrorDomain, 2, "The certificate's key is not an RSA key."};
-    }
-    item.numbers_ = RsaPublicNumbers::make(item.modulus_, item.exponent_);
+    item.label_ = parsed.label();
+    item.keySizeInBits_ = static_cast<std::size_t>(BN_num_bits(numbers->first.get()));
+    item.modulus_ = bytesOf(numbers->first.get());
+    item.exponent_ = bytesOf(numbers->second.get());
+    item.numbers_ = std::make_shared<veltora::MadeOnce<std::optional<RsaPublicNumbers>>>();
     // The hash covers the DER RSAPublicKey: the subjectPublicKey bit string's bytes.
     if (const ASN1_BIT_STRING* bits = X509_get0_pubkey_bitstr(certificate); bits != nullptr) {
         const std::span<const std::uint8_t> raw(ASN1_STRING_get0_data(bits),
@@ -93,7 +128,8 @@ std::vector<std::uint8_t> TKTokenKeychainKey::publicOperation(std::span<const st
     if (input.size() != modulus_.size() || !numbers_) {
         return {};
     }
-    return numbers_->raise(input, modulus_.size());
+    const auto& numbers = numbers_->get([this] { return RsaPublicNumbers::make(modulus_, exponent_); });
+    return numbers ? numbers->raise(input, modulus_.size()) : std::vector<std::uint8_t>{};
 }
 
 } // namespace quillet

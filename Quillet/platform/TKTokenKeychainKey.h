@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Quillet/platform/RsaPublicNumbers.h"
+#include "VeltoraCryptoTokenKit/base/MadeOnce.h"
 #include "VeltoraCryptoTokenKit/base/Result.h"
 
 #include <cstdint>
@@ -12,6 +13,8 @@
 
 namespace quillet {
 
+class DerCertificate;
+
 // The private key a token presents, described by the certificate's public key.
 // Only RSA keys can be made into key items.
 class TKTokenKeychainKey {
@@ -19,6 +22,8 @@ public:
     // Fails when the bytes are not a certificate or its key is not RSA.
     static veltora::Result<TKTokenKeychainKey> make(std::span<const std::uint8_t> certificateDer,
                                                     std::string objectID);
+    // The same from a certificate already parsed.
+    static veltora::Result<TKTokenKeychainKey> make(const DerCertificate& certificate, std::string objectID);
 
     const std::string& objectID() const { return objectID_; }
     const std::optional<std::string>& label() const { return label_; } // as the certificate's
@@ -47,8 +52,10 @@ private:
     std::size_t keySizeInBits_ = 0;
     std::vector<std::uint8_t> modulus_, exponent_, spki_;
     std::optional<std::vector<std::uint8_t>> publicKeyHash_;
-    // Shared by the copies: sessions and the registration cache copy the key.
-    std::shared_ptr<const RsaPublicNumbers> numbers_;
+    // Made at the first public-key operation, since the slot list makes a key
+    // for every registration and only a signing one needs them; shared by the
+    // copies, as sessions and the registration cache copy the key.
+    std::shared_ptr<veltora::MadeOnce<std::optional<RsaPublicNumbers>>> numbers_;
 };
 
 } // namespace quillet

@@ -2,6 +2,7 @@
 
 #include "Quillet/platform/ByteText.h"
 #include "Quillet/platform/CryptoContext.h"
+#include "Quillet/platform/DerCertificate.h"
 #include "Quillet/platform/FileStamp.h"
 #include "Quillet/platform/RegistrationCache.h"
 #include "VeltoraCryptoTokenKit/base/ErrnoText.h"
@@ -171,13 +172,14 @@ std::optional<TKTokenConfiguration> TokenStore::decode(const std::string& text, 
     const auto certificateObjectID = then(textMember("certificateObjectID"), unhex);
     const auto keyObjectID = then(textMember("keyObjectID"), unhex);
     if (certificate && certificateObjectID && keyObjectID) {
-        auto certificateItem = TKTokenKeychainCertificate::make(*certificate, *certificateObjectID);
-        auto keyItem = TKTokenKeychainKey::make(*certificate, *keyObjectID);
-        if (!certificateItem || !keyItem) {
+        const auto parsed = DerCertificate::parse(*certificate);
+        auto keyItem = parsed ? TKTokenKeychainKey::make(parsed.value(), *keyObjectID) : parsed.error();
+        if (!keyItem) {
             problem = "the certificate cannot be made into keychain items";
             return std::nullopt;
         }
-        configuration.values().certificate = std::move(certificateItem).value();
+        configuration.values().certificate =
+            TKTokenKeychainCertificate::make(parsed.value(), *certificate, *certificateObjectID);
         configuration.values().key = std::move(keyItem).value();
     }
     return configuration;

@@ -73,13 +73,13 @@ std::optional<Certificate> CertificateService::syncCertificate(std::span<const s
     }
     // A certificate that parses but cannot become a key item (not RSA), or has no readable end of
     // validity, ends like one that does not parse: an error line, no row, no items.
-    auto certificateItem = quillet::TKTokenKeychainCertificate::make(certificateDer, signingPolicyId);
-    auto keyItem = quillet::TKTokenKeychainKey::make(certificateDer, signingPolicyId);
-    if (!certificateItem || !keyItem) {
-        const Error& error = certificateItem ? keyItem.error() : certificateItem.error();
-        DDLogError("Failed to create keychain items from certificate: " + error.localizedDescription());
+    auto keyItem = quillet::TKTokenKeychainKey::make(certificate.value(), signingPolicyId);
+    if (!keyItem) {
+        DDLogError("Failed to create keychain items from certificate: " + keyItem.error().localizedDescription());
         return std::nullopt;
     }
+    auto certificateItem =
+        quillet::TKTokenKeychainCertificate::make(certificate.value(), certificateDer, signingPolicyId);
     auto expires = expiryText(certificate.value());
     if (!expires) {
         DDLogError("Failed to read the expiry date of the certificate.");
@@ -87,11 +87,11 @@ std::optional<Certificate> CertificateService::syncCertificate(std::span<const s
     }
 
     row.expires = std::move(expires);
-    row.commonName = certificateItem.value().label().value_or("");
+    row.commonName = certificateItem.label().value_or("");
     if (const auto& hash = keyItem.value().publicKeyHash()) {
         row.fingerprint = quillet::hexDescription(*hash);
     }
-    if (auto stored = token.setKeychainItems(std::move(certificateItem).value(), std::move(keyItem).value());
+    if (auto stored = token.setKeychainItems(std::move(certificateItem), std::move(keyItem).value());
         !stored) {
         DDLogError("Failed to register token: " + stored.error().localizedDescription());
         return std::nullopt;

@@ -125,6 +125,22 @@ TEST_F(Pkcs11Slots, RegistrationsBecomeSlotsThatKeepTheirIDs) {
     EXPECT_EQ(slots().size(), 3u);
 }
 
+// A listing of the same files, in the same order, may still hold a rewritten
+// registration: its new certificate shows at once, in its old slot.
+TEST_F(Pkcs11Slots, ARewrittenRegistrationShowsOnTheNextListing) {
+    registerToken("policy-a", makeCertificate("Signer A"), someConfiguration());
+    registerToken("policy-b", makeCertificate("Signer B"), someConfiguration());
+    const auto before = slots();
+    ASSERT_EQ(before.size(), 2u);
+    EXPECT_EQ(slots(), before); // unchanged
+
+    registerToken("policy-b", makeCertificate("Signer B renewed"), someConfiguration());
+    EXPECT_EQ(slots(), before);
+    CK_TOKEN_INFO info;
+    ASSERT_EQ(functions->C_GetTokenInfo(before[1], &info), CKR_OK);
+    EXPECT_EQ(text(info.label, 32), "Signer B renewed" + std::string(16, ' '));
+}
+
 TEST_F(Pkcs11Slots, LabelIsCutOnACharacterBoundary) {
     // 31 ASCII bytes, then a two-byte character that does not fit in 32.
     const std::string name = std::string(31, 'x') + "\xc3\xa9" + "tail";

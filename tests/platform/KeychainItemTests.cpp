@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 #include <openssl/sha.h>
@@ -13,6 +16,7 @@
 #include <array>
 #include <memory>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -55,22 +59,101 @@ TEST(KeychainItems, AreDerivedFromTheCertificate) {
     EXPECT_EQ(keyItem.publicKeyHash(), expected);
 }
 
+using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+
+Key rsaKey(unsigned bits, unsigned long exponent, const char* type = "RSA") {
+    Key key(nullptr, EVP_PKEY_free);
+    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> context(
+        EVP_PKEY_CTX_new_from_name(nullptr, type, nullptr), EVP_PKEY_CTX_free);
+    std::unique_ptr<BIGNUM, decltype(&BN_free)> e(BN_new(), BN_free);
+    EVP_PKEY* made = nullptr;
+    if (context && e && BN_set_word(e.get(), exponent) == 1 && EVP_PKEY_keygen_init(context.get()) == 1 &&
+        EVP_PKEY_CTX_set_rsa_keygen_bits(context.get(), static_cast<int>(bits)) == 1 &&
+        EVP_PKEY_CTX_set1_rsa_keygen_pubexp(context.get(), e.get()) == 1 &&
+        EVP_PKEY_generate(context.get(), &made) == 1) {
+        key.reset(made);
+    }
+    return key;
+}
+
 TEST(KeychainItems, LabelFallsBackToTheSubjectAndOnlyRsaCertificatesMakeKeys) {
     std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> rsa(EVP_RSA_gen(2048), EVP_PKEY_free);
     auto certificate = TKTokenKeychainCertificate::make(selfSigned(rsa.get(), ""), "id");
     ASSERT_TRUE(certificate);
     EXPECT_EQ(certificate.value().label(), "/O=Veltora Test");
 
+    // Keys that are not rsaEncryption make certificates but no key items.
     std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> ec(EVP_EC_gen("P-256"), EVP_PKEY_free);
-    const Bytes ecDer = selfSigned(ec.get(), "ec");
-    EXPECT_TRUE(TKTokenKeychainCertificate::make(ecDer, "id"));
-    EXPECT_FALSE(TKTokenKeychainKey::make(ecDer, "id"));
+    const Key pss = rsaKey(2048, 65537, "RSA-PSS");
+    for (EVP_PKEY* other : {ec.get(), pss.get()}) {
+        ASSERT_NE(other, nullptr);
+        const Bytes otherDer = selfSigned(other, "other");
+        EXPECT_TRUE(TKTokenKeychainCertificate::make(otherDer, "id"));
+        EXPECT_FALSE(TKTokenKeychainKey::make(otherDer, "id"));
+    }
 
     Bytes trailing = selfSigned(rsa.get(), "x");
     trailing.push_back(0);
     for (const Bytes& bad : {Bytes{}, Bytes{0x30, 0x03, 0x02, 0x01}, trailing}) {
         EXPECT_FALSE(TKTokenKeychainCertificate::make(bad, "id"));
         EXPECT_FALSE(TKTokenKeychainKey::make(bad, "id"));
+    }
+}
+
+Bytes numberOf(const EVP_PKEY* key, const char* name) {
+    BIGNUM* number = nullptr;
+    if (EVP_PKEY_get_bn_param(key, name, &number) != 1) {
+        return {};
+    }
+    Bytes bytes(static_cast<std::size_t>(BN_num_bytes(number)));
+    BN_bn2bin(number, bytes.data());
+    BN_free(number);
+    return bytes;
+}
+
+template <class Encode> Bytes derOf(const EVP_PKEY* key, Encode encode) {
+    unsigned char* der = nullptr;
+    const int length = encode(key, &der);
+    Bytes bytes(der, der + std::max(length, 0));
+    OPENSSL_free(der);
+    return bytes;
+}
+
+// The key item reads its numbers from the certificate's key bits itself; what
+// it presents must be what OpenSSL's own key decoding of the certificate gives.
+TEST(KeychainItems, KeyMatchesOpenSslsDecodingOfTheCertificate) {
+    const struct {
+        unsigned bits;
+        unsigned long exponent;
+    } rows[] = {{1024, 3}, {1024, 65537}, {2048, 65537}, {3072, 3}, {3072, 65537}, {4096, 65537}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.bits) + " bits, exponent " + std::to_string(row.exponent));
+        const Key generated = rsaKey(row.bits, row.exponent);
+        ASSERT_TRUE(generated);
+        const Bytes der = selfSigned(generated.get(), "policy");
+        const unsigned char* cursor = der.data();
+        std::unique_ptr<X509, decltype(&X509_free)> certificate(
+            d2i_X509(nullptr, &cursor, static_cast<long>(der.size())), X509_free);
+        ASSERT_TRUE(certificate);
+        const EVP_PKEY* decoded = X509_get0_pubkey(certificate.get());
+        ASSERT_NE(decoded, nullptr);
+        const Bytes rsaPublicKey = derOf(decoded, [](const EVP_PKEY* k, unsigned char** out) {
+            return i2d_PublicKey(k, out);
+        });
+        Bytes hash(SHA_DIGEST_LENGTH);
+        SHA1(rsaPublicKey.data(), rsaPublicKey.size(), hash.data());
+
+        ERR_clear_error();
+        ASSERT_TRUE(TKTokenKeychainCertificate::make(der, "policy"));
+        auto item = TKTokenKeychainKey::make(der, "policy");
+        ASSERT_TRUE(item);
+        EXPECT_EQ(ERR_peek_error(), 0u); // nothing left behind for the application to trip over
+        EXPECT_EQ(item.value().keySizeInBits(), static_cast<std::size_t>(EVP_PKEY_get_bits(decoded)));
+        EXPECT_EQ(item.value().modulus(), numberOf(decoded, OSSL_PKEY_PARAM_RSA_N));
+        EXPECT_EQ(item.value().publicExponent(), numberOf(decoded, OSSL_PKEY_PARAM_RSA_E));
+        EXPECT_EQ(item.value().publicKeyHash(), hash);
+        EXPECT_EQ(item.value().subjectPublicKeyInfo(),
+                  derOf(decoded, [](const EVP_PKEY* k, unsigned char** out) { return i2d_PUBKEY(k, out); }));
     }
 }
 

@@ -10,13 +10,28 @@ namespace quillet {
 
 namespace {
 
-std::map<std::string, std::shared_ptr<TKTokenConfiguration>> readRegistrations() {
+std::vector<TKTokenConfiguration> readRegistrations() {
     const auto drivers = TKTokenDriverConfiguration::driverConfigurations();
     const auto driver = drivers.find(TKTokenDriverConfiguration::quilletClassID);
     if (driver == drivers.end() || !driver->second) {
         return {};
     }
-    return driver->second->tokenConfigurations();
+    return driver->second->tokenConfigurationList();
+}
+
+bool sameListing(const std::vector<TKTokenConfiguration>& listing,
+                 const std::vector<TKTokenConfiguration>& previous) {
+    return std::equal(listing.begin(), listing.end(), previous.begin(), previous.end(),
+                      [](const TKTokenConfiguration& a, const TKTokenConfiguration& b) { return a.isCopyOf(b); });
+}
+
+// One registration per instance ID, the last one listed as the store's own lookup would.
+std::map<std::string, const TKTokenConfiguration*> byInstanceID(const std::vector<TKTokenConfiguration>& listing) {
+    std::map<std::string, const TKTokenConfiguration*> registrations;
+    for (const TKTokenConfiguration& registration : listing) {
+        registrations[registration.instanceID()] = &registration;
+    }
+    return registrations;
 }
 
 bool sameRegistration(const TokenEntry* previous, const TKTokenConfiguration& registration) {
@@ -39,12 +54,14 @@ void SlotTable::refresh() {
     std::lock_guard refreshing(refreshMutex_);
     const auto previous = snapshot();
     std::vector<SlotState> slots;
+    std::vector<TKTokenConfiguration> listing;
     try {
+        listing = readRegistrations();
+        if (sameListing(listing, listed_)) {
+            return; // the same decoded registrations as the picture was made of
+        }
         std::map<CK_SLOT_ID, std::shared_ptr<const TokenEntry>> tokens;
-        for (const auto& [instanceID, registration] : readRegistrations()) {
-            if (!registration) {
-                continue;
-            }
+        for (const auto& [instanceID, registration] : byInstanceID(listing)) {
             const auto known = slotIDs_.find(instanceID);
             const CK_SLOT_ID slotID = known != slotIDs_.end() ? known->second : slotIDs_.size() + 1;
             auto unchanged = previous->token(slotID);
@@ -68,6 +85,7 @@ void SlotTable::refresh() {
     std::sort(slots.begin(), slots.end(),
               [](const SlotState& a, const SlotState& b) { return a.slotID < b.slotID; });
     auto fresh = std::make_shared<const TokenSnapshot>(std::move(slots));
+    listed_ = std::move(listing);
     std::lock_guard lock(snapshotMutex_);
     snapshot_ = std::move(fresh);
 }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace quillet {
 
@@ -26,6 +27,9 @@ private:
     std::shared_ptr<TokenDriver> driver_;
     std::mutex refreshMutex_; // one reading at a time, so slot IDs are handed out in order
     std::map<std::string, CK_SLOT_ID> slotIDs_;
+    // The registrations the picture was made of: while the store lists copies
+    // of the same ones, the picture stands and nothing is compared or built.
+    std::vector<TKTokenConfiguration> listed_;
     mutable std::mutex snapshotMutex_;
     std::shared_ptr<const TokenSnapshot> snapshot_;
 };
