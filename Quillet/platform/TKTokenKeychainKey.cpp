@@ -43,8 +43,9 @@ std::optional<std::pair<Bignum, Bignum>> rsaNumbers(X509* certificate) {
     // Both positive: a negative INTEGER decodes as V_ASN1_NEG_INTEGER.
     const auto positive = [&fields](int index) {
         const ASN1_TYPE* field = sk_ASN1_TYPE_value(fields.get(), index);
-        return Bignum(ASN1_TYPE_get(field) == V_ASN1_INTEGER ? ASN1_INTEGER_to_BN(field->value.integer, nullptr)
-                                                             : nullptr);
+        return Bignum(ASN1_TYPE_get(field) == V_ASN1_INTEGER
+                          ? ASN1_INTEGER_to_BN(field->value.integer, nullptr)
+                          : nullptr);
     };
     Bignum modulus = positive(0);
     Bignum exponent = positive(1);
@@ -88,11 +89,13 @@ veltora::Result<TKTokenKeychainKey> TKTokenKeychainKey::make(std::span<const std
     return make(parsed.value(), std::move(objectID));
 }
 
-veltora::Result<TKTokenKeychainKey> TKTokenKeychainKey::make(const DerCertificate& parsed, std::string objectID) {
+veltora::Result<TKTokenKeychainKey> TKTokenKeychainKey::make(const DerCertificate& parsed,
+                                                             std::string objectID) {
     X509* certificate = parsed.get();
     const auto numbers = rsaNumbers(certificate);
     if (!numbers) {
-        return veltora::Error{keychainItemErrorDomain, 2, "The certificate's key is not an RSA key."};
+        return veltora::Error{keychainItemErrorDomain, veltora::errors::token::kNotAnRsaKey,
+                              "The certificate's key is not an RSA key."};
     }
     TKTokenKeychainKey item;
     item.objectID_ = std::move(objectID);
