@@ -19,7 +19,8 @@ namespace {
 constexpr int kBacklog = 64;
 
 veltora::Error socketError(const std::string& description) {
-    return veltora::Error{"quillet-pkcs11-server", 2, description};
+    return veltora::Error{std::string(veltora::errors::server::kDomain), veltora::errors::server::kSocket,
+                          description};
 }
 
 veltora::Error socketError(const std::string& what, int error) {

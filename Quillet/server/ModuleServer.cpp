@@ -38,11 +38,12 @@ std::string loadError() {
 veltora::Result<std::unique_ptr<ModuleServer>> ModuleServer::load(const std::string& modulePath) {
     CK_FUNCTION_LIST* warm = p11_kit_module_load(modulePath.c_str(), 0);
     if (warm == nullptr) {
-        return veltora::Error{"quillet-pkcs11-server", 3, "cannot load " + modulePath + ": " + loadError()};
+        return veltora::Error{std::string(veltora::errors::server::kDomain), veltora::errors::server::kModule,
+                              "cannot load " + modulePath + ": " + loadError()};
     }
     if (const CK_RV rv = p11_kit_module_initialize(warm); rv != CKR_OK) {
         p11_kit_module_release(warm);
-        return veltora::Error{"quillet-pkcs11-server", 3,
+        return veltora::Error{std::string(veltora::errors::server::kDomain), veltora::errors::server::kModule,
                               "cannot initialise " + modulePath + ": " + p11_kit_strerror(rv)};
     }
     return std::unique_ptr<ModuleServer>(new ModuleServer(modulePath, warm));

@@ -9,7 +9,8 @@ namespace quillet {
 namespace {
 
 veltora::Error optionError(const std::string& description) {
-    return veltora::Error{"quillet-pkcs11-server", 1, description};
+    return veltora::Error{std::string(veltora::errors::server::kDomain), veltora::errors::server::kUsage,
+                          description};
 }
 
 } // namespace

@@ -69,4 +69,12 @@ inline constexpr std::string_view kQuilletDomain = "Quillet";
 inline constexpr std::string_view kPkcs11Domain = "PKCS#11";
 } // namespace token
 
+// The PKCS#11 server for short-lived signers.
+namespace server {
+inline constexpr std::string_view kDomain = "quillet-pkcs11-server";
+inline constexpr std::int64_t kUsage = 1;
+inline constexpr std::int64_t kSocket = 2;
+inline constexpr std::int64_t kModule = 3;
+} // namespace server
+
 } // namespace veltora::errors
