@@ -51,12 +51,12 @@ std::optional<std::vector<std::uint8_t>> base64DecodedIgnoringUnknownCharacters(
 }
 
 std::string hexDescription(std::span<const std::uint8_t> bytes) {
-    static constexpr std::string_view digits = "0123456789abcdef";
+    static constexpr std::string_view kHexDigits = "0123456789abcdef";
     std::string text;
     text.reserve(bytes.size() * 2);
     for (const std::uint8_t byte : bytes) {
-        text += digits[byte >> 4];
-        text += digits[byte & 15];
+        text += kHexDigits[byte >> 4];
+        text += kHexDigits[byte & 15];
     }
     return text;
 }

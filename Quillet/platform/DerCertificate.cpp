@@ -11,7 +11,7 @@ void DerCertificate::Free::operator()(X509* certificate) const {
 }
 
 veltora::Result<DerCertificate> DerCertificate::parse(std::span<const std::uint8_t> der) {
-    const auto invalid = veltora::Error{keychainItemErrorDomain, veltora::errors::token::kNotACertificate,
+    const auto invalid = veltora::Error{kKeychainItemErrorDomain, veltora::errors::token::kNotACertificate,
                                         "The data is not a DER X.509 certificate."};
     if (der.empty() || der.size() > 1024 * 1024) {
         return invalid;
@@ -43,7 +43,7 @@ veltora::Result<std::optional<std::string>> DerCertificate::commonName() const {
     const int length =
         ASN1_STRING_to_UTF8(&text, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index)));
     if (length < 0) {
-        return veltora::Error{keychainItemErrorDomain, veltora::errors::token::kNoCommonName,
+        return veltora::Error{kKeychainItemErrorDomain, veltora::errors::token::kNoCommonName,
                               "The certificate's common name cannot be read."};
     }
     std::string name(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length));

@@ -37,6 +37,6 @@ private:
 };
 
 // Domain of the errors raised when a certificate cannot be made into a keychain item.
-inline constexpr const char* keychainItemErrorDomain = veltora::errors::token::kKeychainItemDomain.data();
+inline constexpr const char* kKeychainItemErrorDomain = veltora::errors::token::kKeychainItemDomain.data();
 
 } // namespace quillet

@@ -13,7 +13,7 @@ bool before(const timespec& left, const timespec& right) {
 }
 
 // File systems that stamp in whole seconds stamp in one or two of them.
-constexpr time_t coarsestTick = 2;
+constexpr time_t kCoarsestTick = 2;
 
 } // namespace
 
@@ -37,8 +37,8 @@ timespec FileStamp::now() {
 
 bool FileStamp::distinguishesChangesAfter(const timespec& readStart) const {
     if (modified_.tv_nsec == 0 && changed_.tv_nsec == 0) {
-        return modified_.tv_sec + coarsestTick <= readStart.tv_sec &&
-               changed_.tv_sec + coarsestTick <= readStart.tv_sec;
+        return modified_.tv_sec + kCoarsestTick <= readStart.tv_sec &&
+               changed_.tv_sec + kCoarsestTick <= readStart.tv_sec;
     }
     return before(modified_, readStart) && before(changed_, readStart);
 }

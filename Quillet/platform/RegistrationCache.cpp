@@ -12,7 +12,7 @@ namespace quillet {
 namespace {
 
 // Far more registrations than a user has; a larger store only decodes more often.
-constexpr std::size_t maximumEntries = 4096;
+constexpr std::size_t kMaximumEntries = 4096;
 
 struct Kept {
     std::string fileText;
@@ -88,7 +88,7 @@ void RegistrationCache::keep(const std::string& path, const std::string& fileTex
         return;
     }
     shared.insertionOrder.push_back(entry->first);
-    if (shared.insertionOrder.size() > maximumEntries) {
+    if (shared.insertionOrder.size() > kMaximumEntries) {
         shared.byPath.erase(shared.insertionOrder.front());
         shared.insertionOrder.pop_front();
     }

@@ -94,7 +94,7 @@ veltora::Result<TKTokenKeychainKey> TKTokenKeychainKey::make(const DerCertificat
     X509* certificate = parsed.get();
     const auto numbers = rsaNumbers(certificate);
     if (!numbers) {
-        return veltora::Error{keychainItemErrorDomain, veltora::errors::token::kNotAnRsaKey,
+        return veltora::Error{kKeychainItemErrorDomain, veltora::errors::token::kNotAnRsaKey,
                               "The certificate's key is not an RSA key."};
     }
     TKTokenKeychainKey item;

@@ -32,25 +32,19 @@ using veltora::Error;
 using veltora::FileDescriptor;
 using veltora::Result;
 
-constexpr std::size_t maximumRegistrationSize = 4 * 1024 * 1024;
-constexpr std::size_t longestHexName = 200;
+constexpr std::size_t kMaximumRegistrationSize = 4 * 1024 * 1024;
+constexpr std::size_t kLongestHexName = 200;
 
 struct CloseDirectory {
     void operator()(DIR* listing) const { ::closedir(listing); }
 };
 
 Error systemError(const std::string& what, int error) {
-    return Error{tokenStoreErrorDomain, error, what + ": " + veltora::errnoText(error)};
+    return Error{kTokenStoreErrorDomain, error, what + ": " + veltora::errnoText(error)};
 }
 
 std::string hex(std::string_view bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char byte : bytes) {
-        text += digits[byte >> 4];
-        text += digits[byte & 15];
-    }
-    return text;
+    return hexDescription({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
 }
 
 std::optional<std::string> unhex(const std::string& text) {
@@ -84,7 +78,7 @@ Result<int> openDirectory(const std::filesystem::path& given) {
     std::error_code noWorkingDirectory;
     const std::filesystem::path directory = std::filesystem::absolute(given, noWorkingDirectory);
     if (noWorkingDirectory || !directory.has_relative_path()) {
-        return Error{tokenStoreErrorDomain, EINVAL, "Not a usable store directory: " + given.string()};
+        return Error{kTokenStoreErrorDomain, EINVAL, "Not a usable store directory: " + given.string()};
     }
     std::filesystem::path built = "/";
     int current = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -229,12 +223,12 @@ void TokenStore::forgetKeptReads() {
 
 std::string TokenStore::fileNameFor(const std::string& instanceID) {
     std::string name = hex(instanceID);
-    if (name.size() <= longestHexName) {
+    if (name.size() <= kLongestHexName) {
         return "t-" + name + ".json";
     }
     const auto digest =
         CryptoContext::sha256({reinterpret_cast<const std::uint8_t*>(instanceID.data()), instanceID.size()});
-    return "h-" + hex({reinterpret_cast<const char*>(digest.data()), digest.size()}) + ".json";
+    return "h-" + hexDescription(digest) + ".json";
 }
 
 veltora::Result<void> TokenStore::write(const TKTokenConfiguration& configuration) const {
@@ -250,7 +244,7 @@ veltora::Result<void> TokenStore::write(const TKTokenConfiguration& configuratio
         "." + name + "." + std::to_string(::getpid()) + "-" + std::to_string(++writes) + ".tmp";
     const std::string text = encode(configuration);
     // Readers skip a file this large, so clearing would never find it to remove it.
-    if (text.size() > maximumRegistrationSize) {
+    if (text.size() > kMaximumRegistrationSize) {
         return systemError("Cannot store " + (directory_ / name).string(), EFBIG);
     }
     {
@@ -310,7 +304,7 @@ std::optional<TKTokenConfiguration> TokenStore::load(int directoryFd, const std:
         return unchanged;
     }
     const auto text =
-        veltora::readRegularFile(directoryFd, name.c_str(), O_NOFOLLOW, maximumRegistrationSize, status);
+        veltora::readRegularFile(directoryFd, name.c_str(), O_NOFOLLOW, kMaximumRegistrationSize, status);
     if (!text) {
         problem = text.error().localizedDescription();
         return std::nullopt;

@@ -54,6 +54,6 @@ private:
     std::filesystem::path directory_;
 };
 
-inline constexpr const char* tokenStoreErrorDomain = veltora::errors::token::kTokenStoreDomain.data();
+inline constexpr const char* kTokenStoreErrorDomain = veltora::errors::token::kTokenStoreDomain.data();
 
 } // namespace quillet

@@ -9,7 +9,7 @@ namespace quillet {
 
 // Why a sign request could not even be sent: the registration it needs is
 // missing or unusable, or the service's answer makes no signature.
-inline constexpr const char* quilletErrorDomain = veltora::errors::token::kQuilletDomain.data();
+inline constexpr const char* kQuilletErrorDomain = veltora::errors::token::kQuilletDomain.data();
 
 enum class QuilletErrorCode : std::int64_t {
     keyObjectIDNotString = 1,
@@ -27,7 +27,7 @@ enum class QuilletErrorCode : std::int64_t {
 };
 
 inline veltora::Error quilletError(QuilletErrorCode code, std::string description) {
-    return veltora::Error{quilletErrorDomain, static_cast<std::int64_t>(code), std::move(description)};
+    return veltora::Error{kQuilletErrorDomain, static_cast<std::int64_t>(code), std::move(description)};
 }
 
 } // namespace quillet

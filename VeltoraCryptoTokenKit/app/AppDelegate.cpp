@@ -122,7 +122,7 @@ bool AppDelegate::stopRunningJob() {
         return false;
     }
     ++generation_; // nothing the stopped job still posts reaches the table
-    if (!pass_.stop(stopWait)) {
+    if (!pass_.stop(kStopWait)) {
         DDLogWarn("Synchronisation did not stop in time; clearing the registrations while it ends");
     }
     return true;

@@ -30,7 +30,7 @@ class AppDelegate : public QObject {
 
 public:
     // How long quitting or unloading waits for a running pass to stop.
-    static constexpr std::chrono::milliseconds stopWait{5000};
+    static constexpr std::chrono::milliseconds kStopWait{5000};
     // The name of the host's log files.
     static constexpr const char* applicationIdentifier = "com.veltora.VeltoraCryptoTokenKit";
 

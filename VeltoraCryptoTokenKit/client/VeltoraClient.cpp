@@ -155,9 +155,9 @@ Result<std::string> urlWithQuery(const std::string& text,
 VeltoraClient::VeltoraClient(std::string baseUrl, std::string orgId, std::string apiToken,
                              const TimeoutsConfiguration& timeoutsConfig)
     : apiBaseUrl_(std::move(baseUrl)), orgId_(std::move(orgId)), apiToken_(std::move(apiToken)),
-      httpClient_(timeoutsConfig.httpRequest.value_or(*defaultTimeouts.httpRequest),
-                  timeoutsConfig.firstRetryDelay.value_or(*defaultTimeouts.firstRetryDelay),
-                  timeoutsConfig.retryCount.value_or(*defaultTimeouts.retryCount)) {}
+      httpClient_(timeoutsConfig.httpRequest.value_or(*kDefaultTimeouts.httpRequest),
+                  timeoutsConfig.firstRetryDelay.value_or(*kDefaultTimeouts.firstRetryDelay),
+                  timeoutsConfig.retryCount.value_or(*kDefaultTimeouts.retryCount)) {}
 
 Result<std::string> VeltoraClient::sendSigningRequest(const std::string& dataToSignBase64,
                                                       const std::string& signingPolicyId,

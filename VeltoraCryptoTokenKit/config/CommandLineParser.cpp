@@ -12,7 +12,7 @@ CommandLineParser::CommandLineParser(const std::vector<std::string>& args) {
             given[args[i]] = args[i + 1];
         }
     }
-    for (const auto& field : textFields) {
+    for (const auto& field : kTextFields) {
         if (field.option != nullptr) {
             const auto found = given.find(field.option);
             argsStorage[field.optionStorageKey] =
@@ -29,7 +29,7 @@ std::optional<std::string> CommandLineParser::getValue(const std::string& key) c
 Configuration CommandLineParser::extractConfiguration() const {
     // Every text is present: settings without an option are empty.
     Configuration configuration;
-    for (const auto& field : textFields) {
+    for (const auto& field : kTextFields) {
         configuration.*field.member = field.option ? getValue(field.optionStorageKey).value_or("") : "";
     }
     return configuration;

@@ -54,7 +54,7 @@ std::optional<Configuration> ConfigHelper::readEnvironmentConfig(const ProcessIn
         return found == process.environment.end() ? std::string() : found->second;
     };
     Configuration configuration;
-    for (const auto& field : textFields) {
+    for (const auto& field : kTextFields) {
         configuration.*field.member = variable(field.environmentName);
     }
     forEachTimingField([&](const auto& field) {
@@ -66,7 +66,7 @@ std::optional<Configuration> ConfigHelper::readEnvironmentConfig(const ProcessIn
 std::optional<Configuration> ConfigHelper::readFileConfig(const std::optional<std::string>& configPath,
                                                           const ProcessInfo& process) const {
     const std::string path = hasText(configPath) ? *configPath : getApplicationDirectoryConfigPath(process);
-    return readConfigurationFile(path, maximumFileSize);
+    return readConfigurationFile(path, kMaximumFileSize);
 }
 
 std::optional<Configuration>
@@ -81,7 +81,7 @@ ConfigHelper::mergeConfiguration(const std::optional<Configuration>& fromConfigu
     const Configuration& from = *fromConfiguration;
     const Configuration& to = *toConfiguration;
     Configuration merged;
-    for (const auto& field : textFields) {
+    for (const auto& field : kTextFields) {
         merged.*field.member = strongerText(from.*field.member, to.*field.member);
     }
     forEachTimingField([&](const auto& field) {
@@ -94,10 +94,10 @@ Configuration ConfigHelper::fillConfiguration(const std::optional<Configuration>
                                               const std::string& defaultConfigPath) {
     // The defaults are the weakest source of all.
     Configuration defaults;
-    for (const auto& field : textFields) {
+    for (const auto& field : kTextFields) {
         defaults.*field.member = field.defaultText ? field.defaultText : defaultConfigPath;
     }
-    defaults.timeouts = defaultTimeouts;
+    defaults.timeouts = kDefaultTimeouts;
     return *mergeConfiguration(configuration, defaults);
 }
 

@@ -48,7 +48,7 @@ public:
 
     // The largest configuration file read; anything larger, or anything that
     // is not a regular file, is an unreadable file.
-    static constexpr std::size_t maximumFileSize = 1024 * 1024;
+    static constexpr std::size_t kMaximumFileSize = 1024 * 1024;
 
 private:
     std::optional<ProcessInfo> fixedProcess_;

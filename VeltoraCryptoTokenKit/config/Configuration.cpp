@@ -120,14 +120,14 @@ std::string Configuration::description() const {
     };
     std::string text = "fullUrl: '";
     text.reserve(256);
-    for (const auto& field : textFields) {
+    for (const auto& field : kTextFields) {
         if (field.shown == Shown::urlPart) {
             text.append(shown(field)).append("/");
         }
     }
     text.back() = '\''; // the slash after the last part closes the quote instead
     const auto labelled = [&](bool afterTimeouts) {
-        for (const auto& field : textFields) {
+        for (const auto& field : kTextFields) {
             if (field.shown != Shown::urlPart && (field.shown == Shown::afterTimeouts) == afterTimeouts) {
                 text.append(" ").append(field.jsonKey).append(": '").append(shown(field)).append("'");
             }
@@ -141,7 +141,7 @@ std::string Configuration::description() const {
 
 std::string Configuration::toJson() const {
     json object = json::object();
-    for (const auto& field : textFields) {
+    for (const auto& field : kTextFields) {
         putText(object, field.jsonKey, this->*field.member);
     }
     json timing = json::object();
@@ -172,7 +172,7 @@ Result<Configuration> Configuration::fromJson(std::string_view text) {
     }
 
     Configuration configuration;
-    for (const auto& field : textFields) {
+    for (const auto& field : kTextFields) {
         auto value = readText(document, field.jsonKey);
         if (!value) {
             return value.error();

@@ -15,10 +15,10 @@ namespace veltora {
 // defaults all walk these tables, so a new setting is one new row.
 
 // The service's public API endpoint, used when nothing else names one.
-inline constexpr const char* defaultApiUrl = "https://api.veltora.example/Api";
+inline constexpr const char* kDefaultApiUrl = "https://api.veltora.example/Api";
 
 // The loader's timing values where no source gives one; the record has no defaults.
-inline constexpr TimeoutsConfiguration defaultTimeouts{30.0f, 1.6f, 10};
+inline constexpr TimeoutsConfiguration kDefaultTimeouts{30.0f, 1.6f, 10};
 
 // Where a text setting shows in the record's description.
 enum class Shown { urlPart, masked, beforeTimeouts, afterTimeouts };
@@ -36,8 +36,8 @@ struct TextField {
 };
 
 // clang-format off
-inline constexpr std::array<TextField, 8> textFields{{
-    {&Configuration::apiUrl,             "apiUrl",            Shown::urlPart,        defaultApiUrl, false,
+inline constexpr std::array<TextField, 8> kTextFields{{
+    {&Configuration::apiUrl,             "apiUrl",            Shown::urlPart,        kDefaultApiUrl, false,
      "/ApiUrl",             "VELTORA_API_URL",             "--api-url",             "apiUrl"},
     {&Configuration::organizationId,     "organizationId",    Shown::urlPart,        "",            false,
      "/OrganizationId",     "VELTORA_ORGANIZATION_ID",     "--organization-id",     "orgId"},
@@ -56,7 +56,7 @@ inline constexpr std::array<TextField, 8> textFields{{
 }};
 // clang-format on
 
-// A timing value; its default is in defaultTimeouts, and no command-line option sets it.
+// A timing value; its default is in kDefaultTimeouts, and no command-line option sets it.
 template <class Value> struct TimingField {
     std::optional<Value> TimeoutsConfiguration::*member;
     const char* jsonKey; // also its label in the description
@@ -67,7 +67,7 @@ template <class Value> struct TimingField {
 };
 
 // clang-format off
-inline constexpr std::tuple timingFields{
+inline constexpr std::tuple kTimingFields{
     TimingField<float>{&TimeoutsConfiguration::httpRequest,            "httpRequest",     "s",
         "/Timeouts/HttpRequest",     "VELTORA_TIMEOUTS_HTTP_REQUEST",      parseEnvironmentFloat},
     TimingField<float>{&TimeoutsConfiguration::firstRetryDelay,        "firstRetryDelay", "s",
@@ -77,9 +77,9 @@ inline constexpr std::tuple timingFields{
 };
 // clang-format on
 
-// Calls visit with each row of timingFields, in order.
+// Calls visit with each row of kTimingFields, in order.
 template <class Visit> constexpr void forEachTimingField(Visit&& visit) {
-    std::apply([&visit](const auto&... field) { (visit(field), ...); }, timingFields);
+    std::apply([&visit](const auto&... field) { (visit(field), ...); }, kTimingFields);
 }
 
 // The environment variable of one setting; naming a setting without a row does not compile.
@@ -91,7 +91,7 @@ consteval const char* environmentNameOf(auto member) {
             name = field.member == member ? field.environmentName : name;
         }
     };
-    for (const auto& field : textFields) {
+    for (const auto& field : kTextFields) {
         match(field);
     }
     forEachTimingField(match);

@@ -97,7 +97,7 @@ std::optional<Configuration> configurationFromFileText(std::string_view text) {
 
     // An array at the top counts as an empty object: every member is missing.
     Configuration configuration;
-    for (const auto& field : textFields) {
+    for (const auto& field : kTextFields) {
         auto value = stringValue(valueAt(document, field.fileKey));
         if (!value && field.emptyWhenNotInFile) {
             value = "";

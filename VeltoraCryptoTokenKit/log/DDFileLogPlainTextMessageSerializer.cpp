@@ -9,7 +9,7 @@ namespace veltora {
 
 namespace {
 
-constexpr std::string_view replacementCharacter = "\xEF\xBF\xBD";
+constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
 
 bool isContinuation(unsigned char byte) {
     return (byte & 0xC0) == 0x80;
@@ -71,7 +71,7 @@ std::string DDFileLogPlainTextMessageSerializer::dataForString(std::string text)
     for (std::size_t at = 0; at < text.size();) {
         const std::size_t length = validSequenceLength(text, at);
         if (length == 0) {
-            data.append(replacementCharacter);
+            data.append(kReplacementCharacter);
             ++at;
         } else {
             data.append(text, at, length);

@@ -20,19 +20,19 @@ namespace veltora {
 namespace {
 
 // Lines waiting for the end of the queue's turn are written at once beyond this.
-constexpr std::size_t pendingLimit = 64 * 1024;
+constexpr std::size_t kPendingLimit = 64 * 1024;
 // Another writer holds the lock for one write; this is far beyond that.
 constexpr auto lockWaitLimit = std::chrono::seconds(1);
-constexpr int reportedFaults = 10;
+constexpr int kReportedFaults = 10;
 
 std::atomic<int> unexpectedFaults{0};
 
 void reportFault(const std::string& description) {
     const int count = ++unexpectedFaults;
-    if (count <= reportedFaults) {
+    if (count <= kReportedFaults) {
         processLog("DDFileLogger.logMessage: " + description);
     }
-    if (count == reportedFaults) {
+    if (count == kReportedFaults) {
         processLog("DDFileLogger.logMessage: Too many exceptions -- will not log any more of them.");
     }
 }
@@ -108,7 +108,7 @@ void DDFileLogger::logMessage(const DDLogMessage& message) {
         }
         const std::uint64_t limit = maximumFileSize();
         // An error line may be the last before a crash; the size limit must end the file at this line.
-        if (message.flag == DDLogFlag::error || pending_.size() >= pendingLimit ||
+        if (message.flag == DDLogFlag::error || pending_.size() >= kPendingLimit ||
             (limit != 0 && currentOffset_ + pending_.size() >= limit)) {
             writePending();
         }

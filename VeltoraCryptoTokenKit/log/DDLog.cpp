@@ -34,7 +34,7 @@ struct MessageBatch {
 };
 
 // From this many lines on, the sinks of a batch work in parallel.
-constexpr std::size_t parallelBatchSize = 16;
+constexpr std::size_t kParallelBatchSize = 16;
 
 // True while this thread does a sink's work: a synchronous line from there
 // would wait for the very dispatch that waits for this sink.
@@ -92,7 +92,7 @@ struct DDLog::Impl {
     // dispatches what waits itself.
     void waitForRoom(std::unique_lock<std::mutex>& lock) {
         const auto full = [this] {
-            return backlogItems >= DDLog::backlogLineLimit || backlogBytes >= DDLog::backlogByteLimit;
+            return backlogItems >= DDLog::kBacklogLineLimit || backlogBytes >= DDLog::kBacklogByteLimit;
         };
         while (full()) {
             lock.unlock();
@@ -176,7 +176,7 @@ struct DDLog::Impl {
                 sinks.push_back(node.logger.get());
             }
         }
-        const bool inParallel = messages.size() >= parallelBatchSize;
+        const bool inParallel = messages.size() >= kParallelBatchSize;
         forEachSink(
             sinks,
             [this, &messages](DDAbstractLogger& sink) {

@@ -19,8 +19,8 @@ public:
     // system makes. The batch being written is not counted, so the lines held
     // in memory stay within twice these, and lines a sink writes from its own
     // work, which never wait.
-    static constexpr std::size_t backlogLineLimit = 8192;
-    static constexpr std::size_t backlogByteLimit = 8 * 1024 * 1024;
+    static constexpr std::size_t kBacklogLineLimit = 8192;
+    static constexpr std::size_t kBacklogByteLimit = 8 * 1024 * 1024;
 
     static DDLog& sharedInstance();
 

@@ -21,7 +21,7 @@ namespace veltora {
 
 namespace {
 
-constexpr int maximumCreationErrors = 5;
+constexpr int kMaximumCreationErrors = 5;
 
 std::mutex applicationNameMutex;
 std::string applicationIdentifier;
@@ -203,9 +203,9 @@ std::string DDLogFileManagerDefault::newLogFileName() const {
 
 bool DDLogFileManagerDefault::isLogFile(const std::string& fileName) const {
     const std::string prefix = applicationName() + " ";
-    static constexpr std::string_view extension = ".log";
-    return fileName.size() >= prefix.size() + extension.size() && fileName.starts_with(prefix) &&
-           fileName.ends_with(extension);
+    static constexpr std::string_view kExtension = ".log";
+    return fileName.size() >= prefix.size() + kExtension.size() && fileName.starts_with(prefix) &&
+           fileName.ends_with(kExtension);
 }
 
 std::vector<DDLogFileInfo> DDLogFileManagerDefault::sortedLogFileInfos() const {
@@ -257,7 +257,7 @@ Result<DDLogFileManagerDefault::OpenLogFile> DDLogFileManagerDefault::createNewL
         }
         processLog("DDLogFileManagerDefault: Critical error while creating log file: " +
                    created.error().description);
-        if (errors == maximumCreationErrors) {
+        if (errors == kMaximumCreationErrors) {
             processLog("DDLogFileManagerDefault: Bailing file creation, encountered " +
                        std::to_string(errors) + " errors.");
             return created.error();

@@ -180,7 +180,7 @@ bool LogFileWatcher::State::notifiedGone() {
 }
 
 void LogFileWatcher::State::run() {
-    const TimePoint watchFrom = std::chrono::system_clock::now() + watchDelay;
+    const TimePoint watchFrom = std::chrono::system_clock::now() + kWatchDelay;
     bool goneReported = false;
     for (;;) {
         std::optional<TimePoint> due;

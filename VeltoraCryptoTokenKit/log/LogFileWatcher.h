@@ -45,7 +45,7 @@ public:
 
     // Whether the file open as `fd` is no longer the one at `path`.
     static bool fileIsGone(int fd, const std::string& path);
-    static constexpr std::chrono::seconds watchDelay{1};
+    static constexpr std::chrono::seconds kWatchDelay{1};
 
     struct State;
 

@@ -25,10 +25,10 @@ public:
     };
 
     // Far more than the facility's own queues ever hold: a backstop, not a buffer.
-    static constexpr std::size_t defaultCapacity = 1024;
+    static constexpr std::size_t kDefaultCapacity = 1024;
 
     explicit SerialQueue(std::string label, Priority priority = Priority::normal,
-                         std::size_t capacity = defaultCapacity);
+                         std::size_t capacity = kDefaultCapacity);
     ~SerialQueue(); // runs the tasks still queued, then joins the thread
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;

@@ -90,12 +90,12 @@ std::string UtcDateText::fileNameDate(TimePoint time) {
 }
 
 std::optional<UtcDateText::TimePoint> UtcDateText::parseFileNameDate(std::string_view text) {
-    static constexpr std::string_view shape = "dddd-dd-dd--dd-dd-dd-ddd";
-    if (text.size() != shape.size()) {
+    static constexpr std::string_view kShape = "dddd-dd-dd--dd-dd-dd-ddd";
+    if (text.size() != kShape.size()) {
         return std::nullopt;
     }
-    for (std::size_t i = 0; i < shape.size(); ++i) {
-        if (shape[i] == '-' && text[i] != '-') {
+    for (std::size_t i = 0; i < kShape.size(); ++i) {
+        if (kShape[i] == '-' && text[i] != '-') {
             return std::nullopt;
         }
     }

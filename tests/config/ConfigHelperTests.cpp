@@ -184,7 +184,7 @@ TEST_F(ConfigHelperTest, OnlyRegularFilesOfAtMostOneMebibyteAreRead) {
     const auto fifo = (directory / "fifo.json").string();
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const auto huge = writeFile("huge.json", "{\"OrganizationId\":\"org\",\"Pad\":\"" +
-                                                 std::string(ConfigHelper::maximumFileSize, 'x') + "\"}");
+                                                 std::string(ConfigHelper::kMaximumFileSize, 'x') + "\"}");
     for (const auto& path : {fifo, huge, directory.string(), std::string("/dev/zero")}) {
         process.environment = {{"VELTORA_CONFIG_FILE", path}};
         EXPECT_EQ(load().organizationId, "") << path;

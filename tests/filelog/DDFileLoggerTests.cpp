@@ -324,7 +324,7 @@ TEST(DDFileLogger, AFloodWhileTheDiskStallsKeepsMemoryBoundedAndLosesNoLine) {
     sink.registry.addLogger(slow, DDLogLevel::all);
 
     constexpr int threads = 3;
-    const int perThread = static_cast<int>(DDLog::backlogLineLimit);
+    const int perThread = static_cast<int>(DDLog::kBacklogLineLimit);
     std::atomic<bool> flooding{true};
     std::size_t mostQueued = 0;
     std::thread watcher([&] {
@@ -351,7 +351,7 @@ TEST(DDFileLogger, AFloodWhileTheDiskStallsKeepsMemoryBoundedAndLosesNoLine) {
     sink.registry.flushLog();
 
     // The backlog, the batch being written, and one line per writer on its way in.
-    EXPECT_LE(mostQueued, 2 * DDLog::backlogLineLimit + threads);
+    EXPECT_LE(mostQueued, 2 * DDLog::kBacklogLineLimit + threads);
     std::vector<std::vector<bool>> written(threads, std::vector<bool>(perThread));
     std::istringstream content(test::allContent(directory.path()));
     std::size_t lines = 0;

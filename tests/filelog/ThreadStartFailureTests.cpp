@@ -123,7 +123,7 @@ TEST(ThreadStartFailure, TheRegistryAndItsSinksWriteEveryLineOnTheCallers) {
             expected.emplace_back("error");
             registry.log(false, test::messageWith(DDLogFlag::error, "error"));
             EXPECT_EQ(first->lines(), expected);
-            for (std::size_t i = 0; i < DDLog::backlogLineLimit + 100; ++i) {
+            for (std::size_t i = 0; i < DDLog::kBacklogLineLimit + 100; ++i) {
                 expected.push_back(std::to_string(i));
                 registry.log(true, test::messageWith(DDLogFlag::info, expected.back()));
             }

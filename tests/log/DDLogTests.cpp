@@ -165,7 +165,7 @@ public:
     void logMessage(const DDLogMessage& message) override {
         released_.wait();
         if (message.message == "echo") {
-            for (std::size_t i = 0; i <= DDLog::backlogLineLimit; ++i) {
+            for (std::size_t i = 0; i <= DDLog::kBacklogLineLimit; ++i) {
                 registry_.log(true, messageWith(DDLogFlag::info, "inner"));
             }
         }
@@ -196,7 +196,7 @@ TEST(DDLog, ProducersWaitForRoomWhileASinkStallsAndNoLineIsLost) {
         SCOPED_TRACE(row.name);
         // Lines the backlog takes before its producers wait.
         const std::size_t bound =
-            std::min(DDLog::backlogLineLimit, (DDLog::backlogByteLimit + row.lineSize - 1) / row.lineSize);
+            std::min(DDLog::kBacklogLineLimit, (DDLog::kBacklogByteLimit + row.lineSize - 1) / row.lineSize);
         const std::size_t total = 3 * bound;
         DDLog registry;
         auto sink = std::make_shared<StalledSink>(registry);
@@ -225,7 +225,7 @@ TEST(DDLog, ProducersWaitForRoomWhileASinkStallsAndNoLineIsLost) {
         registry.flushLog();
         EXPECT_EQ(sink->numbered, total);
         EXPECT_TRUE(sink->inOrder);
-        EXPECT_EQ(sink->others, 2 + DDLog::backlogLineLimit + 1); // echo, error and the sink's own lines
+        EXPECT_EQ(sink->others, 2 + DDLog::kBacklogLineLimit + 1); // echo, error and the sink's own lines
     }
 }
 

@@ -41,7 +41,7 @@ CK_RV returnValueFor(const veltora::Error& error) {
     if (error.domain == TKErrorDomain && error.code == TKErrorCodeAuthenticationNeeded) {
         return CKR_USER_NOT_LOGGED_IN;
     }
-    if (error.domain == quilletErrorDomain) {
+    if (error.domain == kQuilletErrorDomain) {
         // The registration went away under an open session: its key is gone.
         return error.code == static_cast<std::int64_t>(QuilletErrorCode::noTokenConfiguration)
                    ? CKR_KEY_HANDLE_INVALID
